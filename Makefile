@@ -1,0 +1,60 @@
+# Two commands a newcomer needs: `make demo` and `make test`.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+CPP_BUILD := build/cpp
+CPP_SAN_BUILD := build/cpp-sanitize
+
+.PHONY: all install demo test test-python test-cpp sanitize bench gtest clean
+
+all: install
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+# Installs the package (a real, non-editable install) and its test dependencies.
+install: $(PY)
+	$(PY) -m pip install -q scikit-build-core cmake ninja pytest Pillow
+	$(PY) -m pip install -q --no-build-isolation .
+
+demo: install
+	$(PY) -m Tavrune demo
+
+test: install test-cpp test-python
+
+test-python:
+	cd tests && ../$(PY) -m pytest -q
+
+# GoogleTest comes from Debian's libgtest-dev, installed when missing.
+gtest:
+	@test -f /usr/include/gtest/gtest.h || (apt-get update -qq && apt-get install -y -qq libgtest-dev)
+
+test-cpp: gtest
+	cmake -S . -B $(CPP_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(CPP_BUILD) -j2
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# The whole suite with the extension and the kernels built under AddressSanitizer
+# and UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
+# the runtime is preloaded and leak detection (which would report the
+# interpreter's own allocations) is off.
+SAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+sanitize: gtest
+	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q scikit-build-core cmake ninja pytest Pillow
+	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
+		-C cmake.build-type=Debug -C build-dir=build/sanitize .
+	cmake -S . -B $(CPP_SAN_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DTAVRUNE_SANITIZE=ON >/dev/null
+	cmake --build $(CPP_SAN_BUILD) -j2
+	ctest --test-dir $(CPP_SAN_BUILD) --output-on-failure
+	cd tests && LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../$(SAN_PY) -m pytest -q -p no:cacheprovider
+
+bench: install
+	$(PY) bench/bench_pixels.py
+
+clean:
+	rm -rf build dist $(VENV) $(SAN_VENV)
