@@ -1,0 +1,79 @@
+// The module's own function object: one record describes a visible callable
+// (name, parameters, checks, defaults, annotations); binding, the TypeError texts,
+// __defaults__ and __annotations__ all derive from that record.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+
+namespace tavrune::binding {
+
+inline constexpr int kMaxParams = 7;
+
+enum class Check : std::uint8_t {
+    kNone,              // taken as it is
+    kInt32,             // converted to a signed 32-bit integer (BoundArgs::ints)
+    kExactBytes,        // type exactly bytes
+    kExactTuple,        // type exactly tuple
+    kExactStr,          // type exactly str
+    kExactBytesOrNone,  // exactly bytes, or None; plain message
+    kExactListOrNone,   // exactly list, or None; plain message
+};
+
+struct Param {
+    const char* name;
+    Check check = Check::kNone;
+    bool optional = false;  // default None
+};
+
+struct Annotation {
+    const char* name;  // parameter name, or "return"
+    const char* text;
+};
+
+enum class Receiver : std::uint8_t {
+    kNone,      // module function or static method: no bound first argument
+    kInstance,  // method: the first argument is an instance of the owning type
+    kClass,     // class method: the first argument is the class, unchecked
+};
+
+// Arguments after binding: borrowed objects in parameter order (None for
+// defaults) and the converted value of every kInt32 parameter.
+struct BoundArgs {
+    PyObject* receiver = nullptr;
+    PyObject* args[kMaxParams] = {};
+    std::int32_t ints[kMaxParams] = {};
+};
+
+// The body of a callable: a new reference, or null with an exception set.
+using Body = PyObject* (*)(const BoundArgs&);
+
+struct FunctionSpec {
+    const char* name;      // as in messages ("__cinit__" for the constructor)
+    const char* qualname;
+    std::span<const Param> params;
+    std::span<const Annotation> annotations;
+    Receiver receiver;
+    Body body;
+    PyTypeObject* owner = nullptr;  // the type a kInstance receiver must be an instance of
+};
+
+// Binds vectorcall-style arguments (receiver excluded) to spec's parameters,
+// applying every conversion and check in parameter order. False with TypeError,
+// OverflowError, ... set on failure.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, BoundArgs& bound);
+
+// The same for a tuple and an optional keyword dict (type calls).
+bool bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, BoundArgs& bound);
+
+// Prepares the function type; false with an exception set.
+bool ready_function_type();
+
+// Creates a function object for spec (which must outlive it) with the given
+// __module__; a new reference, or null with an exception set.
+PyObject* new_function(const FunctionSpec& spec, PyObject* module_name);
+
+}  // namespace tavrune::binding

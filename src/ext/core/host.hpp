@@ -1,0 +1,77 @@
+// Host objects and constants, imported and built once while the module loads and
+// kept until the process ends. Looked up nowhere else.
+#pragma once
+
+#include <Python.h>
+
+namespace tavrune::host {
+
+struct Objects {
+    PyObject* module;        // the module object itself
+    PyObject* module_dict;   // its namespace: names looked up at call time live here
+    PyObject* struct_module;
+    PyObject* struct_pack;   // struct.pack
+    PyObject* struct_unpack; // struct.unpack
+    PyObject* struct_error;  // struct.error
+    PyObject* zlib_module;
+    PyObject* zlib_compress;
+    PyObject* zlib_decompress;
+    PyObject* zlib_crc32;
+    PyObject* zlib_error;
+    PyObject* bytes_io;      // io.BytesIO as imported
+    PyObject* path_type;     // pathlib.Path as imported
+    PyObject* builtin_open;
+    PyObject* builtin_print;
+};
+
+struct Constants {
+    PyObject* png_signature;  // b'\x89PNG\r\n\x1a\n'
+    PyObject* empty_bytes;    // b''
+    PyObject* zero_byte;      // b'\x00'
+    PyObject* bm;             // b'BM'
+    PyObject* idat;           // b'IDAT'
+    PyObject* iend;           // b'IEND'
+    PyObject* ihdr;           // b'IHDR'
+    PyObject* full_slice;     // [:]
+    PyObject* head_slice;     // [:2]
+    PyObject* tail_slice;     // [2:]
+    PyObject* none_none;      // (None, None)
+    PyObject* none_1;         // (None,)
+    PyObject* bmp_defaults[4];// ('xppm', 2835), ('yppm', 2835), ('clrUsed', 0), ('clrImportant', 0)
+    PyObject* four_big;       // (4, 'big')
+    PyObject* iend_chunk;     // (b'IEND', b'')
+    PyObject* end_marker;     // (b'', b'')
+    PyObject* mode_rb;        // 'rb'
+    PyObject* mode_wb;        // 'wb'
+    PyObject* fmt_be_u32;     // '>I'
+    PyObject* fmt_ihdr;       // '>IIBBBBB'
+    PyObject* str_read;       // interned method and attribute names
+    PyObject* str_seek;
+    PyObject* str_write;
+    PyObject* str_get;
+    PyObject* str_enter;
+    PyObject* str_exit;
+    PyObject* str_stream_to_image;
+    PyObject* name_png_signature;  // module names looked up at call time
+    PyObject* name_path;
+    PyObject* name_bytes_io;
+    PyObject* name_write_png;
+    PyObject* name_write_png_with_chunks;
+    PyObject* name_write_bmp;
+};
+
+extern Objects objects;
+extern Constants constants;
+
+// Builds the constants; sets an exception and returns false on failure.
+bool build_constants();
+
+// Runs the module body's imports, storing each name in the module in order:
+// struct, zlib, BytesIO, Path, List, Sequence, Tuple, Union. False on failure.
+bool import_module_body(PyObject* module);
+
+// The value bound to name in the module's namespace (or builtins) now, as a new
+// reference; NameError "name '...' is not defined" when there is none.
+PyObject* module_global(PyObject* name);
+
+}  // namespace tavrune::host
