@@ -1,0 +1,314 @@
+// SimpleImage: fields, construction and validation, properties, copy() and the
+// refusal to be pickled.
+#include "image/image.hpp"
+
+#include "binding/convert.hpp"
+#include "core/host.hpp"
+#include "core/messages.hpp"
+#include "core/ref.hpp"
+
+#include <cstddef>
+
+namespace tavrune::image {
+
+using binding::BoundArgs;
+using binding::Check;
+using binding::FunctionSpec;
+using binding::Param;
+
+namespace {
+
+constexpr Param kConstructorParams[] = {
+    {.name = "width", .check = Check::kInt32},
+    {.name = "height", .check = Check::kInt32},
+    {.name = "pixels"},
+    {.name = "alpha", .optional = true},
+    {.name = "png_chunks", .optional = true},
+    {.name = "bmp_header", .optional = true},
+    {.name = "png_filters", .optional = true},
+};
+
+// The constructor binds like the other callables; its messages name it "__cinit__".
+const FunctionSpec kConstructor = {
+    .name = "__cinit__",
+    .qualname = "SimpleImage.__cinit__",
+    .params = kConstructorParams,
+    .annotations = {},
+    .receiver = binding::Receiver::kNone,
+    .body = nullptr,
+};
+
+// Length of obj compared with expected; expected lies outside the signed 32-bit
+// range for an image the class cannot hold, which no buffer matches.
+// Returns 1 on a match, 0 on a mismatch, -1 with an exception set.
+int length_matches(PyObject* obj, std::int64_t expected) {
+    const Py_ssize_t length = PyObject_Size(obj);
+    if (length < 0) return -1;
+    return expected >= INT32_MIN && expected <= INT32_MAX && length == expected ? 1 : 0;
+}
+
+// Runs the constructor's steps on an allocated image whose fields hold None.
+bool initialise(ImageObject* image, const BoundArgs& bound) {
+    const std::int32_t width = bound.ints[0];
+    const std::int32_t height = bound.ints[1];
+    PyObject* pixels = bound.args[2];
+    PyObject* alpha = bound.args[3];
+    PyObject* png_chunks = bound.args[4];
+    PyObject* bmp_header = bound.args[5];
+    PyObject* png_filters = bound.args[6];
+    const std::int64_t plane_length = std::int64_t{width} * height;
+
+    int match = length_matches(pixels, plane_length * 3);
+    if (match <= 0) {
+        if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kPixelLength);
+        return false;
+    }
+    image->width = width;
+    image->height = height;
+    PyObject* buffer = PyByteArray_FromObject(pixels);
+    if (!buffer) return false;
+    set_field(image->pixels, buffer);
+
+    if (alpha != Py_None) {
+        match = length_matches(alpha, plane_length);
+        if (match <= 0) {
+            if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kAlphaLength);
+            return false;
+        }
+        PyObject* plane = PyByteArray_FromObject(alpha);
+        if (!plane) return false;
+        set_field(image->alpha, plane);
+    }
+    if (png_chunks != Py_None) {
+        PyObject* records = PySequence_List(png_chunks);
+        if (!records) return false;
+        set_field(image->png_chunks, records);
+    }
+    if (png_filters != Py_None) {
+        match = length_matches(png_filters, height);
+        if (match <= 0) {
+            if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kFilterCount);
+            return false;
+        }
+        PyObject* filters = PyByteArray_FromObject(png_filters);
+        if (!filters) return false;
+        set_field(image->png_filters, filters);
+    }
+    if (bmp_header != Py_None) {
+        PyObject* header = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_header);
+        if (!header) return false;
+        set_field(image->bmp_header, header);
+    }
+    return true;
+}
+
+PyObject* construct(PyTypeObject* type, const BoundArgs& bound) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    ImageObject* image = as_image(self.get());
+    for (PyObject** field : {&image->pixels, &image->alpha, &image->png_chunks, &image->png_filters,
+                             &image->bmp_header}) {
+        Py_INCREF(Py_None);
+        *field = Py_None;
+    }
+    if (!initialise(image, bound)) return nullptr;
+    return self.release();
+}
+
+PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    BoundArgs bound;
+    if (!binding::bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
+    return construct(type, bound);
+}
+
+int image_traverse(PyObject* self, visitproc visit, void* arg) {
+    ImageObject* image = as_image(self);
+    Py_VISIT(image->pixels);
+    Py_VISIT(image->alpha);
+    Py_VISIT(image->png_chunks);
+    Py_VISIT(image->png_filters);
+    Py_VISIT(image->bmp_header);
+    return 0;
+}
+
+// Fields become None rather than null, so no accessor ever meets a null field.
+int image_clear(PyObject* self) {
+    ImageObject* image = as_image(self);
+    for (PyObject** field : {&image->pixels, &image->alpha, &image->png_chunks, &image->png_filters,
+                             &image->bmp_header}) {
+        Py_INCREF(Py_None);
+        set_field(*field, Py_None);
+    }
+    return 0;
+}
+
+void image_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    ImageObject* image = as_image(self);
+    Py_CLEAR(image->pixels);
+    Py_CLEAR(image->alpha);
+    Py_CLEAR(image->png_chunks);
+    Py_CLEAR(image->png_filters);
+    Py_CLEAR(image->bmp_header);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Properties
+
+PyObject* image_get_size(PyObject* self, void*) {
+    return Py_BuildValue("(ii)", as_image(self)->width, as_image(self)->height);
+}
+
+PyObject* image_get_width(PyObject* self, void*) { return PyLong_FromLong(as_image(self)->width); }
+PyObject* image_get_height(PyObject* self, void*) { return PyLong_FromLong(as_image(self)->height); }
+
+int set_dimension(std::int32_t& field, PyObject* value) {
+    if (!value) {
+        PyErr_SetString(PyExc_NotImplementedError, msg::kDelete);
+        return -1;
+    }
+    std::int32_t converted;
+    if (!binding::to_int32(value, converted)) return -1;
+    field = converted;
+    return 0;
+}
+
+int image_set_width(PyObject* self, PyObject* value, void*) { return set_dimension(as_image(self)->width, value); }
+int image_set_height(PyObject* self, PyObject* value, void*) {
+    return set_dimension(as_image(self)->height, value);
+}
+
+// The object fields are told apart by their offset, passed as the closure.
+PyObject*& field_at(PyObject* self, void* closure) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::intptr_t>(closure));
+}
+
+PyObject* image_get_field(PyObject* self, void* closure) {
+    PyObject* value = field_at(self, closure);
+    Py_INCREF(value);
+    return value;
+}
+
+int image_set_field(PyObject* self, PyObject* value, void* closure) {
+    if (!value) value = Py_None;
+    Py_INCREF(value);
+    set_field(field_at(self, closure), value);
+    return 0;
+}
+
+// The pixel buffer must stay exactly a bytearray: pixel access and the writers
+// read it in place.
+int image_set_pixels(PyObject* self, PyObject* value, void* closure) {
+    if (value && value != Py_None && !PyByteArray_CheckExact(value)) {
+        PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytearray", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    return image_set_field(self, value, closure);
+}
+
+#define FIELD_CLOSURE(field) reinterpret_cast<void*>(offsetof(ImageObject, field))
+
+// Methods
+
+PyObject* slice_or_none(PyObject* value) {
+    if (value == Py_None) Py_RETURN_NONE;
+    return PyObject_GetItem(value, host::constants.full_slice);
+}
+
+PyObject* image_copy(const BoundArgs& bound) {
+    ImageObject* source = as_image(bound.receiver);
+    Ref alpha = Ref::steal(slice_or_none(source->alpha));
+    if (!alpha) return nullptr;
+    Ref chunks = Ref::steal(slice_or_none(source->png_chunks));
+    if (!chunks) return nullptr;
+    Ref filters = Ref::steal(slice_or_none(source->png_filters));
+    if (!filters) return nullptr;
+    Ref header = Ref::borrow(Py_None);
+    if (source->bmp_header != Py_None) {
+        header = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), source->bmp_header));
+        if (!header) return nullptr;
+    }
+    Ref pixels = Ref::steal(PyObject_GetItem(source->pixels, host::constants.full_slice));
+    if (!pixels) return nullptr;
+    BoundArgs copy_args;
+    copy_args.ints[0] = source->width;
+    copy_args.ints[1] = source->height;
+    PyObject* const rest[] = {pixels.get(), alpha.get(), chunks.get(), header.get(), filters.get()};
+    for (int i = 0; i < 5; ++i) copy_args.args[2 + i] = rest[i];
+    return construct(&image_type, copy_args);
+}
+
+PyObject* image_reduce(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, msg::kNoReduce);
+    return nullptr;
+}
+
+PyObject* image_setstate(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, msg::kNoReduce);
+    return nullptr;
+}
+
+PyGetSetDef image_getset[] = {
+    {.name = "size", .get = image_get_size},
+    {.name = "width", .get = image_get_width, .set = image_set_width},
+    {.name = "height", .get = image_get_height, .set = image_set_height},
+    {.name = "_pixels", .get = image_get_field, .set = image_set_pixels, .closure = FIELD_CLOSURE(pixels)},
+    {.name = "_alpha", .get = image_get_field, .set = image_set_field, .closure = FIELD_CLOSURE(alpha)},
+    {.name = "_png_chunks", .get = image_get_field, .set = image_set_field,
+     .closure = FIELD_CLOSURE(png_chunks)},
+    {.name = "_png_filters", .get = image_get_field, .set = image_set_field,
+     .closure = FIELD_CLOSURE(png_filters)},
+    {.name = "_bmp_header", .get = image_get_field, .set = image_set_field,
+     .closure = FIELD_CLOSURE(bmp_header)},
+    {},
+};
+
+// Installed after the class's own callables, so the class dictionary lists them last.
+PyMethodDef image_pickling_methods[] = {
+    {.ml_name = "__reduce__", .ml_meth = image_reduce, .ml_flags = METH_NOARGS},
+    {.ml_name = "__setstate__", .ml_meth = image_setstate, .ml_flags = METH_O},
+};
+
+constexpr binding::Annotation kCopyAnnotations[] = {{"return", "'SimpleImage'"}};
+
+}  // namespace
+
+const FunctionSpec kCopy = {
+    .name = "copy",
+    .qualname = "SimpleImage.copy",
+    .params = {},
+    .annotations = kCopyAnnotations,
+    .receiver = binding::Receiver::kInstance,
+    .body = image_copy,
+    .owner = &image_type,
+};
+
+// A static type, as the module's other constants: it lives as long as the
+// process, Python code cannot set attributes on it, and instances carry no
+// __dict__ and no weak-reference slot.
+PyTypeObject image_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tavrune.simpleImage_ext.SimpleImage",
+    .tp_basicsize = sizeof(ImageObject),
+    .tp_dealloc = image_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "A minimal RGB image helper.",
+    .tp_traverse = image_traverse,
+    .tp_clear = image_clear,
+    .tp_getset = image_getset,
+    .tp_new = image_new,
+};
+
+bool ready_image_type() { return PyType_Ready(&image_type) == 0; }
+
+bool install_pickling_refusal() {
+    for (PyMethodDef& method : image_pickling_methods) {
+        Ref descriptor = Ref::steal(PyDescr_NewMethod(&image_type, &method));
+        if (!descriptor || PyDict_SetItemString(image_type.tp_dict, method.ml_name, descriptor.get()) < 0)
+            return false;
+    }
+    PyType_Modified(&image_type);
+    return true;
+}
+
+}  // namespace tavrune::image

@@ -1,0 +1,43 @@
+// The SimpleImage type: an 8-bit RGB image with an optional alpha plane and the
+// layout records that let the writers reproduce the file it was read from.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "binding/function.hpp"
+
+namespace tavrune::image {
+
+struct ImageObject {
+    PyObject_HEAD
+    std::int32_t width;
+    std::int32_t height;
+    PyObject* pixels;       // exactly a bytearray, or None; never null
+    PyObject* alpha;        // the constructor stores a bytearray or None; never null
+    PyObject* png_chunks;   // the constructor stores a list or None; never null
+    PyObject* png_filters;  // the constructor stores a bytearray or None; never null
+    PyObject* bmp_header;   // the constructor stores a dict or None; never null
+};
+
+extern PyTypeObject image_type;
+
+inline ImageObject* as_image(PyObject* self) { return reinterpret_cast<ImageObject*>(self); }
+
+// Prepares the type; false with an exception set.
+bool ready_image_type();
+
+// Replaces pickling by two operations that always fail; false with an exception set.
+bool install_pickling_refusal();
+
+// Methods stored in the class dictionary, in the type's method order.
+extern const binding::FunctionSpec kStreamToImage;  // image/open.cpp
+extern const binding::FunctionSpec kOpen;           // image/open.cpp
+extern const binding::FunctionSpec kGetPixel;       // image/pixels.cpp
+extern const binding::FunctionSpec kPutPixel;       // image/pixels.cpp
+extern const binding::FunctionSpec kCopy;           // image/image.cpp
+extern const binding::FunctionSpec kSave;           // image/save.cpp
+extern const binding::FunctionSpec kSaveBmp;        // image/save.cpp
+
+}  // namespace tavrune::image

@@ -1,0 +1,153 @@
+// Opening images: SimpleImage.open and the format dispatch _streamToImage.
+#include "bmp/bmp.hpp"
+#include "core/errors.hpp"
+#include "core/host.hpp"
+#include "core/messages.hpp"
+#include "core/ref.hpp"
+#include "image/image.hpp"
+#include "png/png.hpp"
+
+namespace tavrune::image {
+
+using binding::BoundArgs;
+using binding::Param;
+
+namespace {
+
+constexpr Py_ssize_t kResultSize = 8;
+
+PyObject* image_streamToImage(const BoundArgs& bound) {
+    PyObject* stream = bound.args[0];
+    Ref eight = Ref::steal(PyLong_FromLong(8));
+    if (!eight) return nullptr;
+    Ref signature = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, eight.get(), nullptr));
+    if (!signature) return nullptr;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    Ref seeked = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_seek, zero.get(), nullptr));
+    if (!seeked) return nullptr;
+
+    Ref png_signature = Ref::steal(host::module_global(host::constants.name_png_signature));
+    if (!png_signature) return nullptr;
+    Ref is_png = Ref::steal(PyObject_CallMethod(signature.get(), "startswith", "O", png_signature.get()));
+    if (!is_png) return nullptr;
+    int truth = PyObject_IsTrue(is_png.get());
+    if (truth < 0) return nullptr;
+    if (truth) return png::load_png(stream);
+
+    Ref head = Ref::steal(PyObject_GetItem(signature.get(), host::constants.head_slice));
+    if (!head) return nullptr;
+    truth = PyObject_RichCompareBool(head.get(), host::constants.bm, Py_EQ);
+    if (truth < 0) return nullptr;
+    if (truth) return bmp::load_bmp(stream);
+    PyErr_SetString(PyExc_ValueError, msg::kUnsupportedFormat);
+    return nullptr;
+}
+
+// cls._streamToImage(stream), unpacked into exactly eight values (new references).
+bool decode(PyObject* cls, PyObject* stream, PyObject** values) {
+    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
+    if (!method) return false;
+    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), stream));
+    if (!result) return false;
+    return errors::unpack(result.get(), kResultSize, values);
+}
+
+// The body of `with open(path, "rb") as stream: decode(...)`: the file is closed
+// on success and on failure, and the decoding error wins over none from closing.
+bool decode_file(PyObject* cls, PyObject* path, PyObject** values) {
+    Ref file = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.builtin_open, path, host::constants.mode_rb,
+                                                       nullptr));
+    if (!file) return false;
+    Ref exit = Ref::steal(PyObject_GetAttr(file.get(), host::constants.str_exit));
+    if (!exit) return false;
+    Ref stream = Ref::steal(PyObject_CallMethodObjArgs(file.get(), host::constants.str_enter, nullptr));
+    if (!stream) return false;
+    if (decode(cls, stream.get(), values)) {
+        Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
+        if (closed) return true;
+        for (Py_ssize_t i = 0; i < kResultSize; ++i) Py_CLEAR(values[i]);
+        return false;
+    }
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Ref suppressed = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), type, value,
+                                                             traceback ? traceback : Py_None, nullptr));
+    if (!suppressed) {  // an error while closing replaces the decoding error, as in a with-block
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return false;
+    }
+    PyErr_Restore(type, value, traceback);
+    // A file object's __exit__ never suppresses; the decoding error goes on.
+    return false;
+}
+
+PyObject* image_open(const BoundArgs& bound) {
+    PyObject* cls = bound.receiver;
+    PyObject* source = bound.args[0];
+    Ref path_type = Ref::steal(host::module_global(host::constants.name_path));
+    if (!path_type) return nullptr;
+    PyObject* values[kResultSize] = {};
+    int is_path = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path_type.get());
+    if (is_path < 0) return nullptr;
+    if (is_path) {
+        if (!decode_file(cls, source, values)) return nullptr;
+    } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
+        Ref bytes_io = Ref::steal(host::module_global(host::constants.name_bytes_io));
+        if (!bytes_io) return nullptr;
+        Ref stream = Ref::steal(PyObject_CallOneArg(bytes_io.get(), source));
+        if (!stream || !decode(cls, stream.get(), values)) return nullptr;
+    } else {
+        PyErr_SetString(PyExc_TypeError, msg::kSourceType);
+        return nullptr;
+    }
+    Ref owned[kResultSize];
+    for (Py_ssize_t i = 0; i < kResultSize; ++i) owned[i] = Ref::steal(values[i]);
+    PyObject* const& width = values[0];
+    PyObject* const& height = values[1];
+    PyObject* const& channels = values[3];
+    // cls(width, height, pixels, alpha, chunks, bmp_meta, png_filters): channels is not passed.
+    PyObject* const arguments[] = {values[0], values[1], values[2], values[4], values[5], values[6], values[7]};
+    Ref image = Ref::steal(PyObject_Vectorcall(cls, arguments, 7, nullptr));
+    if (!image) return nullptr;
+    Ref line = Ref::steal(PyUnicode_FromFormat("%s%S%s%S%s%S", msg::kOpenedPrefix, width, "x", height,
+                                               ", channels=", channels));
+    if (!line) return nullptr;
+    Ref printed = Ref::steal(PyObject_CallOneArg(host::objects.builtin_print, line.get()));
+    if (!printed) return nullptr;
+    if (!PyObject_TypeCheck(image.get(), &image_type)) {
+        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name, image_type.tp_name);
+        return nullptr;
+    }
+    return image.release();
+}
+
+constexpr Param kStreamParams[] = {{.name = "stream"}};
+constexpr Param kOpenParams[] = {{.name = "source"}};
+constexpr binding::Annotation kOpenAnnotations[] = {{"source", "ImageInput"}, {"return", "'SimpleImage'"}};
+
+}  // namespace
+
+const binding::FunctionSpec kStreamToImage = {
+    .name = "_streamToImage",
+    .qualname = "SimpleImage._streamToImage",
+    .params = kStreamParams,
+    .annotations = {},
+    .receiver = binding::Receiver::kNone,
+    .body = image_streamToImage,
+};
+
+const binding::FunctionSpec kOpen = {
+    .name = "open",
+    .qualname = "SimpleImage.open",
+    .params = kOpenParams,
+    .annotations = kOpenAnnotations,
+    .receiver = binding::Receiver::kClass,
+    .body = image_open,
+};
+
+}  // namespace tavrune::image

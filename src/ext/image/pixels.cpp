@@ -1,0 +1,191 @@
+// getPixel and putPixel. Coordinates are compared and the index computed on the
+// caller's integers: exact ints take a C fast path, anything else (floats, int
+// subclasses, objects with their own comparisons) the generic object path, so
+// both give the same results and errors.
+#include "core/errors.hpp"
+#include "core/messages.hpp"
+#include "core/ref.hpp"
+#include "image/image.hpp"
+
+#include <cstdint>
+
+namespace tavrune::image {
+
+using binding::BoundArgs;
+using binding::Check;
+using binding::FunctionSpec;
+using binding::Param;
+
+namespace {
+
+// Byte index of a pixel's red sample: a C integer when both coordinates were
+// exact ints, else a Python number.
+struct PixelIndex {
+    bool exact = false;
+    std::int64_t value = 0;
+    Ref object;
+};
+
+bool is_plain_int(PyObject* obj) { return PyLong_CheckExact(obj) || PyBool_Check(obj); }
+
+bool raise_out_of_bounds() {
+    PyErr_SetString(PyExc_ValueError, msg::kOutOfBounds);
+    return false;
+}
+
+// `0 <= v < limit` on host objects, left to right, stopping at the first false.
+// 1 inside, 0 outside, -1 with an exception set.
+int within(PyObject* v, std::int32_t limit) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return -1;
+    int result = PyObject_RichCompareBool(zero.get(), v, Py_LE);
+    if (result != 1) return result;
+    Ref bound = Ref::steal(PyLong_FromLong(limit));
+    if (!bound) return -1;
+    return PyObject_RichCompareBool(v, bound.get(), Py_LT);
+}
+
+bool locate_generic(const ImageObject* image, PyObject* x, PyObject* y, PixelIndex& index) {
+    int inside = within(x, image->width);
+    if (inside == 1) inside = within(y, image->height);
+    if (inside != 1) return inside == 0 ? raise_out_of_bounds() : false;
+    Ref width = Ref::steal(PyLong_FromLong(image->width));
+    Ref three = Ref::steal(PyLong_FromLong(3));
+    if (!width || !three) return false;
+    Ref row_start = Ref::steal(PyNumber_Multiply(y, width.get()));
+    if (!row_start) return false;
+    Ref pixel = Ref::steal(PyNumber_Add(row_start.get(), x));
+    if (!pixel) return false;
+    index.object = Ref::steal(PyNumber_Multiply(pixel.get(), three.get()));
+    return static_cast<bool>(index.object);
+}
+
+// Unpacks coords (already exactly a tuple) and runs the bounds test.
+bool locate(const ImageObject* image, PyObject* coords, PixelIndex& index) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(coords);
+    if (size != 2) {
+        errors::raise_unpack(2, size);
+        return false;
+    }
+    PyObject* x = PyTuple_GET_ITEM(coords, 0);
+    PyObject* y = PyTuple_GET_ITEM(coords, 1);
+    if (!is_plain_int(x) || !is_plain_int(y)) return locate_generic(image, x, y, index);
+    int overflow_x = 0, overflow_y = 0;
+    const long long cx = PyLong_AsLongLongAndOverflow(x, &overflow_x);
+    const long long cy = PyLong_AsLongLongAndOverflow(y, &overflow_y);
+    // A coordinate beyond 64 bits is outside any int32 dimension, whatever its sign.
+    if (overflow_x || overflow_y || cx < 0 || cx >= image->width || cy < 0 || cy >= image->height)
+        return raise_out_of_bounds();
+    index.exact = true;
+    index.value = (cy * image->width + cx) * 3;
+    return true;
+}
+
+// Index + offset as a Python integer, for the generic item access.
+Ref index_object(const PixelIndex& index, int offset) {
+    if (index.exact) return Ref::steal(PyLong_FromLongLong(index.value + offset));
+    Ref delta = Ref::steal(PyLong_FromLong(offset));
+    if (!delta) return {};
+    return Ref::steal(PyNumber_Add(index.object.get(), delta.get()));
+}
+
+// The sample at index + offset: read in place from the bytearray when it is in
+// range, else through the object's own indexing (whose error is the result).
+PyObject* read_sample(PyObject* pixels, const PixelIndex& index, int offset) {
+    if (index.exact && PyByteArray_CheckExact(pixels) && index.value + offset < PyByteArray_GET_SIZE(pixels))
+        return PyLong_FromLong(reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels))[index.value + offset]);
+    Ref key = index_object(index, offset);
+    if (!key) return nullptr;
+    return PyObject_GetItem(pixels, key.get());
+}
+
+// Converts sample with int(), keeps its low 8 bits and stores it. The buffer is
+// looked at only after the conversion, which may have run Python code.
+bool write_sample(ImageObject* image, const PixelIndex& index, int offset, PyObject* sample) {
+    Ref value = Ref::steal(PyNumber_Long(sample));
+    if (!value) return false;
+    int overflow = 0;
+    long long wide = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (wide == -1 && PyErr_Occurred()) return false;
+    if (overflow) {
+        // Two's complement low byte of an integer beyond 64 bits.
+        Ref mask = Ref::steal(PyLong_FromLong(0xFF));
+        if (!mask) return false;
+        Ref low = Ref::steal(PyNumber_And(value.get(), mask.get()));
+        if (!low) return false;
+        wide = PyLong_AsLongLong(low.get());
+    }
+    const auto byte = static_cast<unsigned char>(static_cast<unsigned long long>(wide) & 0xFFu);
+    PyObject* pixels = image->pixels;
+    if (index.exact && PyByteArray_CheckExact(pixels) && index.value + offset < PyByteArray_GET_SIZE(pixels)) {
+        reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels))[index.value + offset] = byte;
+        return true;
+    }
+    Ref key = index_object(index, offset);
+    if (!key) return false;
+    Ref item = Ref::steal(PyLong_FromLong(byte));
+    if (!item) return false;
+    Ref keep = Ref::borrow(pixels);  // the store may run code that replaces the field
+    return PyObject_SetItem(keep.get(), key.get(), item.get()) == 0;
+}
+
+PyObject* image_getPixel(const BoundArgs& bound) {
+    ImageObject* image = as_image(bound.receiver);
+    PixelIndex index;
+    if (!locate(image, bound.args[0], index)) return nullptr;
+    Ref pixels = Ref::borrow(image->pixels);
+    Ref samples[3];
+    for (int c = 0; c < 3; ++c) {
+        samples[c] = Ref::steal(read_sample(pixels.get(), index, c));
+        if (!samples[c]) return nullptr;
+    }
+    return PyTuple_Pack(3, samples[0].get(), samples[1].get(), samples[2].get());
+}
+
+PyObject* image_putPixel(const BoundArgs& bound) {
+    ImageObject* image = as_image(bound.receiver);
+    PixelIndex index;
+    if (!locate(image, bound.args[0], index)) return nullptr;
+    PyObject* items[3];
+    if (!errors::unpack(bound.args[1], 3, items)) return nullptr;
+    Ref samples[3] = {Ref::steal(items[0]), Ref::steal(items[1]), Ref::steal(items[2])};
+    for (int c = 0; c < 3; ++c)
+        if (!write_sample(image, index, c, samples[c].get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+constexpr Param kGetPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}};
+constexpr binding::Annotation kGetPixelAnnotations[] = {
+    {"coords", "Tuple[int, int]"},
+    {"return", "Tuple[int, int, int]"},
+};
+constexpr Param kPutPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}, {.name = "value"}};
+constexpr binding::Annotation kPutPixelAnnotations[] = {
+    {"coords", "Tuple[int, int]"},
+    {"value", "Sequence[int]"},
+    {"return", "None"},
+};
+
+}  // namespace
+
+const FunctionSpec kGetPixel = {
+    .name = "getPixel",
+    .qualname = "SimpleImage.getPixel",
+    .params = kGetPixelParams,
+    .annotations = kGetPixelAnnotations,
+    .receiver = binding::Receiver::kInstance,
+    .body = image_getPixel,
+    .owner = &image_type,
+};
+
+const FunctionSpec kPutPixel = {
+    .name = "putPixel",
+    .qualname = "SimpleImage.putPixel",
+    .params = kPutPixelParams,
+    .annotations = kPutPixelAnnotations,
+    .receiver = binding::Receiver::kInstance,
+    .body = image_putPixel,
+    .owner = &image_type,
+};
+
+}  // namespace tavrune::image

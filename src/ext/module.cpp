@@ -1,0 +1,151 @@
+// Load-time set-up of Tavrune.simpleImage_ext and the list of every name it makes
+// visible. The module keeps its constants in process-wide storage, so it is
+// created once and refuses a second interpreter.
+#include <Python.h>
+
+#include "binding/function.hpp"
+#include "bmp/bmp.hpp"
+#include "core/host.hpp"
+#include "core/messages.hpp"
+#include "core/ref.hpp"
+#include "image/image.hpp"
+#include "png/png.hpp"
+
+namespace tavrune {
+
+namespace {
+
+constexpr char kQualifiedName[] = "Tavrune.simpleImage_ext";
+
+// Module functions, in the order the module defines them.
+const binding::FunctionSpec* const kModuleFunctions[] = {
+    &png::kReadChunk, &png::kMakeChunk, &png::kWritePng, &png::kSplitIdatPayload, &png::kWritePngWithChunks,
+    &bmp::kWriteBmp,
+};
+
+enum class Wrap { kNone, kStatic, kClass };
+
+struct ClassMethod {
+    const binding::FunctionSpec* spec;
+    Wrap wrap;
+};
+
+// SimpleImage's callables, in the order of the type's method table.
+const ClassMethod kClassMethods[] = {
+    {&image::kStreamToImage, Wrap::kStatic}, {&image::kOpen, Wrap::kClass}, {&image::kGetPixel, Wrap::kNone},
+    {&image::kPutPixel, Wrap::kNone},        {&image::kCopy, Wrap::kNone},  {&image::kSave, Wrap::kNone},
+    {&image::kSaveBmp, Wrap::kNone},
+};
+
+PyObject* g_module = nullptr;                 // the one module object, once created
+std::int64_t g_interpreter_id = -1;           // the interpreter that loaded it
+
+bool add_class_methods(PyObject* module_name) {
+    PyObject* class_dict = image::image_type.tp_dict;
+    for (const ClassMethod& method : kClassMethods) {
+        Ref function = Ref::steal(binding::new_function(*method.spec, module_name));
+        if (!function) return false;
+        if (PyDict_SetItemString(class_dict, method.spec->name, function.get()) < 0) return false;
+        if (method.wrap == Wrap::kNone) continue;
+        Ref wrapped = Ref::steal(method.wrap == Wrap::kStatic ? PyStaticMethod_New(function.get())
+                                                              : PyClassMethod_New(function.get()));
+        if (!wrapped || PyDict_SetItemString(class_dict, method.spec->name, wrapped.get()) < 0) return false;
+    }
+    PyType_Modified(&image::image_type);
+    return image::install_pickling_refusal();
+}
+
+bool run_module_body(PyObject* module) {
+    if (!host::build_constants()) return false;
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemString(modules, kQualifiedName);
+    if (!existing && PyDict_SetItemString(modules, kQualifiedName, module) < 0) return false;
+
+    if (!binding::ready_function_type() || !image::ready_image_type()) return false;
+    Py_INCREF(&image::image_type);
+    if (PyModule_AddObject(module, "SimpleImage", reinterpret_cast<PyObject*>(&image::image_type)) < 0) {
+        Py_DECREF(&image::image_type);
+        return false;
+    }
+    if (!host::import_module_body(module)) return false;
+    if (PyModule_AddObject(module, "PNG_SIGNATURE", Ref::borrow(host::constants.png_signature).release()) < 0)
+        return false;
+
+    Ref union_type = Ref::steal(PyObject_GetAttrString(module, "Union"));
+    if (!union_type) return false;
+    Ref members = Ref::steal(PyTuple_Pack(4, &PyUnicode_Type, host::objects.path_type, &PyBytes_Type,
+                                          &PyByteArray_Type));
+    if (!members) return false;
+    Ref image_input = Ref::steal(PyObject_GetItem(union_type.get(), members.get()));
+    if (!image_input || PyModule_AddObject(module, "ImageInput", image_input.get()) < 0) return false;
+    image_input.release();
+
+    Ref module_name = Ref::steal(PyUnicode_InternFromString(kQualifiedName));
+    if (!module_name) return false;
+    for (const binding::FunctionSpec* spec : kModuleFunctions) {
+        Ref function = Ref::steal(binding::new_function(*spec, module_name.get()));
+        if (!function || PyModule_AddObject(module, spec->name, function.get()) < 0) return false;
+        function.release();
+    }
+    return add_class_methods(module_name.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    const std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = current;
+    } else if (current != g_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError, msg::kInterpreterChange);
+        return nullptr;
+    }
+    if (g_module) {  // a repeated import yields the module that already exists
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    // The import machinery sets __file__, __loader__ and the rest from spec.
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+int module_exec(PyObject* module) {
+    if (g_module) {
+        if (g_module == module) return 0;  // the body has run already
+        PyErr_SetString(PyExc_RuntimeError, msg::kReinitialisation);
+        return -1;
+    }
+    Py_INCREF(module);
+    g_module = module;
+    if (run_module_body(module)) return 0;
+    // A failed load leaves nothing behind; the next import starts again.
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, kQualifiedName) == module) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyDict_DelItemString(modules, kQualifiedName);
+        PyErr_Restore(type, value, traceback);
+    }
+    Py_CLEAR(g_module);
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "simpleImage_ext",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+};
+
+}  // namespace
+
+}  // namespace tavrune
+
+PyMODINIT_FUNC PyInit_simpleImage_ext() { return PyModuleDef_Init(&tavrune::module_def); }

@@ -1,0 +1,20 @@
+// The PNG codec's entry points: the visible module functions and the decoder.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/function.hpp"
+
+namespace tavrune::png {
+
+extern const binding::FunctionSpec kReadChunk;           // png/chunk.cpp
+extern const binding::FunctionSpec kMakeChunk;           // png/chunk.cpp
+extern const binding::FunctionSpec kWritePng;            // png/writer_plain.cpp
+extern const binding::FunctionSpec kSplitIdatPayload;    // png/writer_chunks.cpp
+extern const binding::FunctionSpec kWritePngWithChunks;  // png/writer_chunks.cpp
+
+// Decodes a PNG stream positioned at its signature into the eight-value decoder
+// result tuple. New reference, or null with an exception set.
+PyObject* load_png(PyObject* stream);
+
+}  // namespace tavrune::png

@@ -1,0 +1,2 @@
+// What both PNG writers share: validation, filtering, compression, chunk framing.
+#include "png/png.hpp"
