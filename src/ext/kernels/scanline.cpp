@@ -66,7 +66,7 @@ inline void unfilter_with(const Byte* in, Byte* out, std::size_t n, Head head, R
     for (std::size_t k = 0; k < first; ++k) out[k] = left[k] = add(in[k], head(k));
     std::size_t i = first;
     for (; i + Bpp <= n; i += Bpp) {
-#pragma GCC unroll 4
+#pragma GCC unroll 4  // fully, at any optimisation level, so left[] lives in registers
         for (unsigned k = 0; k < Bpp; ++k) {
             out[i + k] = left[k] = add(in[i + k], rest(left[k], i + k));
         }
