@@ -129,10 +129,24 @@ bool write_sample(ImageObject* image, const PixelIndex& index, int offset, PyObj
     return PyObject_SetItem(keep.get(), key.get(), item.get()) == 0;
 }
 
+// The three samples in place when the whole pixel lies inside an exact bytearray;
+// null (no exception) otherwise.
+unsigned char* pixel_in_place(PyObject* pixels, const PixelIndex& index) {
+    if (!index.exact || !PyByteArray_CheckExact(pixels) || index.value + 2 >= PyByteArray_GET_SIZE(pixels))
+        return nullptr;
+    return reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels)) + index.value;
+}
+
 PyObject* image_getPixel(const BoundArgs& bound) {
     ImageObject* image = as_image(bound.receiver);
     PixelIndex index;
     if (!locate(image, bound.args[0], index)) return nullptr;
+    if (const unsigned char* rgb = pixel_in_place(image->pixels, index)) {
+        PyObject* result = PyTuple_New(3);
+        if (!result) return nullptr;
+        for (int c = 0; c < 3; ++c) PyTuple_SET_ITEM(result, c, PyLong_FromLong(rgb[c]));  // cached small ints
+        return result;
+    }
     Ref pixels = Ref::borrow(image->pixels);
     Ref samples[3];
     for (int c = 0; c < 3; ++c) {
@@ -146,8 +160,27 @@ PyObject* image_putPixel(const BoundArgs& bound) {
     ImageObject* image = as_image(bound.receiver);
     PixelIndex index;
     if (!locate(image, bound.args[0], index)) return nullptr;
+    PyObject* value = bound.args[1];
+    // Exact ints convert without running Python code, so the three stores can
+    // happen together.
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 3) {
+        unsigned char* rgb = pixel_in_place(image->pixels, index);
+        long samples[3];
+        int c = 0;
+        for (; rgb && c < 3; ++c) {
+            PyObject* item = PyTuple_GET_ITEM(value, c);
+            if (!PyLong_CheckExact(item)) break;
+            int overflow = 0;
+            samples[c] = PyLong_AsLongAndOverflow(item, &overflow);
+            if (overflow) break;
+        }
+        if (rgb && c == 3) {
+            for (c = 0; c < 3; ++c) rgb[c] = static_cast<unsigned char>(static_cast<unsigned long>(samples[c]) & 0xFFu);
+            Py_RETURN_NONE;
+        }
+    }
     PyObject* items[3];
-    if (!errors::unpack(bound.args[1], 3, items)) return nullptr;
+    if (!errors::unpack(value, 3, items)) return nullptr;
     Ref samples[3] = {Ref::steal(items[0]), Ref::steal(items[1]), Ref::steal(items[2])};
     for (int c = 0; c < 3; ++c)
         if (!write_sample(image, index, c, samples[c].get())) return nullptr;
