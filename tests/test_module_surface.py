@@ -1,6 +1,8 @@
 """The module as the host sees it: loading, names, constants, callable metadata."""
 
 import importlib
+import os
+import tempfile
 import io
 import pathlib
 import struct
@@ -124,3 +126,24 @@ def test_open_is_a_class_method(SimpleImage, make_image):
         with pytest.raises(TypeError) as info:  # the class is bound, not counted
             target.open()
         assert str(info.value) == "open() takes exactly 1 positional argument (0 given)"
+
+
+def test_second_interpreter_is_refused():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no sub-interpreter runner in this build")
+    with tempfile.TemporaryDirectory() as folder:
+        report = os.path.join(folder, "report.txt")
+        code = (
+            "try:\n"
+            "    import Tavrune.simpleImage_ext\n"
+            "    outcome = 'imported'\n"
+            "except ImportError as error:\n"
+            "    outcome = str(error)\n"
+            f"open({report!r}, 'w').write(outcome)\n"
+        )
+        assert testcapi.run_in_subinterp(code) == 0
+        with open(report) as stream:
+            assert stream.read() == (
+                "Interpreter change detected - this module can only be loaded into one interpreter per process."
+            )
