@@ -170,10 +170,12 @@ def test_failing_opens_leak_nothing(SimpleImage, data):
     tracemalloc.start()
     try:
         first = tracemalloc.get_traced_memory()[0]
-        for _ in range(200):
+        for _ in range(1000):
             attempt()
         gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - first < 2048
+        # Free lists hold a few dozen objects at any time; a leak of even the
+        # smallest object per call would come to 16 kB.
+        assert tracemalloc.get_traced_memory()[0] - first < 8192
     finally:
         tracemalloc.stop()
     assert sys.getrefcount(data) == refs
