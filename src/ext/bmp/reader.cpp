@@ -1,9 +1,148 @@
 // The BMP reader: uncompressed 24-bit rows, bottom-up or top-down.
 #include "bmp/bmp.hpp"
-#include "core/errors.hpp"
+#include "core/host.hpp"
+#include "core/messages.hpp"
+#include "core/ref.hpp"
+#include "kernels/pixels.hpp"
+
+#include <cstdint>
 
 namespace tavrune::bmp {
 
-PyObject* load_bmp(PyObject*) { return errors::not_implemented("_loadBmp"); }
+namespace {
+
+constexpr std::int64_t kMaxSize = INT32_MAX;  // row counts and buffer offsets are signed 32-bit
+
+// stream.read(count), count a C integer: a new reference, or null.
+Ref read(PyObject* stream, long long count) {
+    Ref size = Ref::steal(PyLong_FromLongLong(count));
+    if (!size) return {};
+    return Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, size.get(), nullptr));
+}
+
+// struct.unpack(format, data) through the host's struct, so a buffer of the
+// wrong size or type raises the host's own error.
+Ref unpack(const char* format, PyObject* data) {
+    Ref text = Ref::steal(PyUnicode_FromString(format));
+    if (!text) return {};
+    return Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, text.get(), data, nullptr));
+}
+
+// Field i of an unpacked tuple as a C integer; every field fits in 64 bits.
+long long field(PyObject* fields, Py_ssize_t i) { return PyLong_AsLongLong(PyTuple_GET_ITEM(fields, i)); }
+
+PyObject* fail(PyObject* type, const char* text) {
+    PyErr_SetString(type, text);
+    return nullptr;
+}
+
+// len(data) == expected under the host's len(): 1, 0, or -1 with an exception set.
+int has_length(PyObject* data, std::int64_t expected) {
+    const Py_ssize_t length = PyObject_Size(data);
+    if (length < 0) return -1;
+    return length == expected ? 1 : 0;
+}
+
+// The pixel buffer of a negative size, made the way bytearray(size) makes it, so
+// that it fails with the host's own error for a negative count.
+PyObject* refuse_negative_size(std::int64_t pixel_count) {
+    Ref count = Ref::steal(PyLong_FromLongLong(pixel_count));
+    Ref three = Ref::steal(PyLong_FromLong(3));
+    if (!count || !three) return nullptr;
+    Ref size = Ref::steal(PyNumber_Multiply(count.get(), three.get()));
+    if (!size) return nullptr;
+    Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size.get()));
+    return nullptr;  // a negative size always fails, with the host's exception set
+}
+
+// The header record: the four fields the writer puts back, in this key order.
+PyObject* header_record(PyObject* info) {
+    Ref record = Ref::steal(PyDict_New());
+    if (!record) return nullptr;
+    const char* const keys[] = {"xppm", "yppm", "clrUsed", "clrImportant"};
+    for (Py_ssize_t i = 0; i < 4; ++i)
+        if (PyDict_SetItemString(record.get(), keys[i], PyTuple_GET_ITEM(info, 6 + i)) < 0) return nullptr;
+    return record.release();
+}
+
+}  // namespace
+
+PyObject* load_bmp(PyObject* stream) {
+    Ref file_header = read(stream, 14);
+    if (!file_header) return nullptr;
+    int ok = has_length(file_header.get(), 14);
+    if (ok < 0) return nullptr;
+    if (ok) {
+        Ref magic = Ref::steal(PyObject_GetItem(file_header.get(), host::constants.head_slice));
+        if (!magic) return nullptr;
+        ok = PyObject_RichCompareBool(magic.get(), host::constants.bm, Py_EQ);
+        if (ok < 0) return nullptr;
+    }
+    if (!ok) return fail(PyExc_ValueError, msg::kBmpHeader);
+    Ref file_fields_data = Ref::steal(PyObject_GetItem(file_header.get(), host::constants.tail_slice));
+    if (!file_fields_data) return nullptr;
+    Ref file_fields = unpack("<IHHI", file_fields_data.get());
+    if (!file_fields) return nullptr;
+    PyObject* pixel_offset = PyTuple_GET_ITEM(file_fields.get(), 3);
+
+    Ref dib_size_data = read(stream, 4);
+    if (!dib_size_data) return nullptr;
+    ok = has_length(dib_size_data.get(), 4);
+    if (ok <= 0) return ok < 0 ? nullptr : fail(PyExc_ValueError, msg::kBmpDibHeader);
+    Ref dib_size = unpack("<I", dib_size_data.get());
+    if (!dib_size) return nullptr;
+    if (field(dib_size.get(), 0) != 40) return fail(PyExc_ValueError, msg::kBmpInfoHeader);
+
+    // Its length is not tested first: a short read fails in the host's unpack.
+    Ref info_data = read(stream, 36);
+    if (!info_data) return nullptr;
+    Ref info = unpack("<iiHHIIiiII", info_data.get());
+    if (!info) return nullptr;
+    const std::int64_t width = field(info.get(), 0);
+    const std::int64_t height = field(info.get(), 1);
+    if (field(info.get(), 2) != 1 || field(info.get(), 3) != 24 || field(info.get(), 4) != 0)
+        return fail(PyExc_ValueError, msg::kBmpFormat);
+
+    // |width|, |height| <= 2^31, so the pixel count fits in 64 bits; its triple
+    // is formed only once it is known to be small.
+    const std::int64_t abs_height = height < 0 ? -height : height;
+    const std::int64_t pixel_count = width * abs_height;
+    if (pixel_count < 0) return refuse_negative_size(pixel_count);
+    // Past the signed 32-bit row counter and buffer offsets: refused before any
+    // allocation, seek or pixel copy.
+    if (pixel_count > kMaxSize / 3 || abs_height > kMaxSize) return fail(PyExc_OverflowError, msg::kIntTooLarge);
+    const std::int64_t row_bytes = width * 3;
+    // width * 3 rounded up to a multiple of 4, with floor division as for
+    // unbounded integers (a negative width occurs only with no rows).
+    const std::int64_t numerator = row_bytes + 3;
+    const std::int64_t row_stride = (numerator >= 0 ? numerator / 4 : -((-numerator + 3) / 4)) * 4;
+
+    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, pixel_count * 3));
+    if (!pixels) return nullptr;
+    Ref seeked = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_seek, pixel_offset, nullptr));
+    if (!seeked) return nullptr;
+    for (std::int64_t row = 0; row < abs_height; ++row) {
+        Ref row_data = read(stream, row_stride);
+        if (!row_data) return nullptr;
+        if (row_data.get() == Py_None) return fail(PyExc_TypeError, msg::kNoneHasNoLen);
+        if (!PyBytes_CheckExact(row_data.get())) {
+            PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytes", Py_TYPE(row_data.get())->tp_name);
+            return nullptr;
+        }
+        if (PyBytes_GET_SIZE(row_data.get()) != row_stride) return fail(PyExc_ValueError, msg::kBmpIncomplete);
+        const std::int64_t target_row = height > 0 ? abs_height - 1 - row : row;
+        // Taken after the read: the stream's Python code runs between rows.
+        auto* out = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get())) + target_row * row_bytes;
+        kernels::swap_red_blue(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(row_data.get())), out,
+                               static_cast<std::size_t>(width));
+    }
+
+    Ref record = Ref::steal(header_record(info.get()));
+    if (!record) return nullptr;
+    Ref absolute_height = Ref::steal(PyLong_FromLongLong(abs_height));
+    if (!absolute_height) return nullptr;
+    return Py_BuildValue("(OOOiOOOO)", PyTuple_GET_ITEM(info.get(), 0), absolute_height.get(), pixels.get(), 3,
+                         Py_None, Py_None, record.get(), Py_None);
+}
 
 }  // namespace tavrune::bmp

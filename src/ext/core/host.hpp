@@ -16,6 +16,7 @@ struct Objects {
     PyObject* zlib_module;
     PyObject* zlib_compress;
     PyObject* zlib_decompress;
+    PyObject* zlib_decompressobj;  // bounded inflation of image data
     PyObject* zlib_crc32;
     PyObject* zlib_error;
     PyObject* bytes_io;      // io.BytesIO as imported

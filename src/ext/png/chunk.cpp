@@ -1,8 +1,8 @@
 // The PNG chunk layer: _readChunk and _makeChunk.
 #include "png/chunk.hpp"
 
-#include "core/errors.hpp"
 #include "core/host.hpp"
+#include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "png/png.hpp"
 
@@ -33,7 +33,81 @@ bool host_crc32(PyObject* data, PyObject* start, std::uint32_t& out) {
     return !PyErr_Occurred();
 }
 
+// stream.read(count): a new reference, or null with an exception set.
+Ref read(PyObject* stream, PyObject* count) {
+    return Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, count, nullptr));
+}
+
+// len(obj) == expected under the host's len(), so an object without a length
+// gets the host's TypeError. 1 or 0, or -1 with an exception set.
+int has_length(PyObject* obj, std::int64_t expected) {
+    const Py_ssize_t length = PyObject_Size(obj);
+    if (length < 0) return -1;
+    return length == expected ? 1 : 0;
+}
+
+// struct.unpack(">I", field)[0]. Exact bytes of length 4 are decoded here;
+// anything else goes through the host's struct so its errors are the host's.
+bool unpack_be32(PyObject* field, std::uint32_t& value) {
+    if (PyBytes_CheckExact(field) && PyBytes_GET_SIZE(field) == 4) {
+        const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(field));
+        value = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+        return true;
+    }
+    Ref fields = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, host::constants.fmt_be_u32,
+                                                         field, nullptr));
+    if (!fields) return false;
+    value = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(PyTuple_GET_ITEM(fields.get(), 0)));
+    return !PyErr_Occurred();
+}
+
+// Sets ValueError with text and returns -1.
+int fail(const char* text) {
+    PyErr_SetString(PyExc_ValueError, text);
+    return -1;
+}
+
 }  // namespace
+
+int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length) {
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!four) return -1;
+    Ref length_field = read(stream, four.get());
+    if (!length_field) return -1;
+    const Py_ssize_t length_size = PyObject_Size(length_field.get());
+    if (length_size < 0) return -1;
+    if (length_size == 0) return 0;
+    if (length_size != 4) return fail(msg::kEofLength);
+    if (!unpack_be32(length_field.get(), data_length)) return -1;
+
+    type = read(stream, four.get());
+    if (!type) return -1;
+    int ok = has_length(type.get(), 4);
+    if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofType);
+
+    Ref count = Ref::steal(PyLong_FromUnsignedLong(data_length));
+    if (!count) return -1;
+    data = read(stream, count.get());
+    if (!data) return -1;
+    ok = has_length(data.get(), data_length);
+    if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofData);
+
+    Ref crc_field = read(stream, four.get());
+    if (!crc_field) return -1;
+    ok = has_length(crc_field.get(), 4);
+    if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofCrc);
+
+    // The CRC runs over the type and then the data, continued from one call into
+    // the next; it is compared only after all four reads.
+    std::uint32_t expected_crc;
+    if (!host_crc32(type.get(), nullptr, expected_crc)) return -1;
+    Ref start = Ref::steal(PyLong_FromUnsignedLong(expected_crc));
+    if (!start || !host_crc32(data.get(), start.get(), expected_crc)) return -1;
+    std::uint32_t actual_crc;
+    if (!unpack_be32(crc_field.get(), actual_crc)) return -1;
+    if (actual_crc != expected_crc) return fail(msg::kCorruptChunk);
+    return 1;
+}
 
 PyObject* make_chunk(PyObject* type, PyObject* payload) {
     const Py_ssize_t type_size = PyBytes_GET_SIZE(type);
@@ -62,7 +136,14 @@ PyObject* make_chunk(PyObject* type, PyObject* payload) {
 
 namespace {
 
-PyObject* png_readChunk(const BoundArgs&) { return errors::not_implemented("_readChunk"); }
+PyObject* png_readChunk(const BoundArgs& bound) {
+    Ref type, data;
+    std::uint32_t data_length;
+    const int found = read_chunk(bound.args[0], type, data, data_length);
+    if (found < 0) return nullptr;
+    if (found == 0) return Ref::borrow(host::constants.end_marker).release();
+    return PyTuple_Pack(2, type.get(), data.get());
+}
 PyObject* png_makeChunk(const BoundArgs& bound) { return make_chunk(bound.args[0], bound.args[1]); }
 
 constexpr Param kReadChunkParams[] = {{.name = "stream"}};

@@ -3,7 +3,18 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "core/ref.hpp"
+
 namespace tavrune::png {
+
+// Takes one chunk off stream (any object with read(n)) and verifies its CRC, as
+// _readChunk does: four reads (length, type, data, CRC), then the CRC test.
+// Returns 1 with type and data holding the very objects read returned and
+// data_length their declared length; 0 when the first read returned nothing (the
+// stream ended at a chunk boundary); -1 with an exception set.
+int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length);
 
 // Serialises one chunk: 4-byte big-endian payload length, the type bytes as
 // given, the payload, and the big-endian CRC-32 (the host zlib's crc32) of type
