@@ -7,6 +7,7 @@
 // A failed write therefore never truncates an existing file. The rows are
 // converted in memory and written a batch of whole rows per write call.
 #include "bmp/bmp.hpp"
+#include "core/buffer.hpp"
 #include "core/file.hpp"
 #include "core/host.hpp"
 #include "core/ref.hpp"
@@ -115,25 +116,24 @@ PyObject* bmp_writeBmp(const BoundArgs& bound) {
     Ref headers = Ref::steal(pack_headers(width, height, row_stride, record));
     if (!headers) return nullptr;
 
+    // Exported while the file is written: the buffer cannot be resized meanwhile,
+    // and its length is checked on the view that is read.
+    ByteView view;
+    if (!view.acquire(pix_buf.get())) return nullptr;
     // Packing succeeded, so width and height are not negative and the pixel rows
     // total less than 2^32 bytes.
     const bool has_rows = width > 0 && height > 0;
-    if (has_rows && PyByteArray_GET_SIZE(pix_buf.get()) < std::int64_t{width} * height * 3) {
+    if (has_rows && view.size() < std::int64_t{width} * height * 3) {
         // Reading past the end fails as bytearray indexing does.
         PyByteArray_Type.tp_as_sequence->sq_item(pix_buf.get(), PyByteArray_GET_SIZE(pix_buf.get()));
         return nullptr;
     }
-    // Exported while the file is written: the buffer cannot be resized meanwhile.
-    Py_buffer view;
-    if (PyObject_GetBuffer(pix_buf.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
     const bool written = file::with_open(path, host::constants.mode_wb, [&](PyObject* output) {
         Ref done = Ref::steal(PyObject_CallMethodObjArgs(output, host::constants.str_write, headers.get(), nullptr));
         if (!done) return false;
-        return !has_rows ||
-               write_rows(output, static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(width),
-                          static_cast<std::size_t>(height), static_cast<std::size_t>(row_stride));
+        return !has_rows || write_rows(output, view.data(), static_cast<std::size_t>(width),
+                                       static_cast<std::size_t>(height), static_cast<std::size_t>(row_stride));
     });
-    PyBuffer_Release(&view);
     if (!written) return nullptr;
     Py_RETURN_NONE;
 }

@@ -3,6 +3,7 @@
 // final size, which the writers hand to zlib.compress without another copy.
 #include "png/encoder.hpp"
 
+#include "core/buffer.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "kernels/pixels.hpp"
@@ -18,57 +19,6 @@ namespace tavrune::png {
 namespace {
 
 using Byte = std::uint8_t;
-
-// A buffer export held for the whole encode. While it is held a bytearray cannot
-// be resized, so pointers into it stay valid whatever Python code runs meanwhile.
-class ByteView {
-public:
-    ByteView() = default;
-    ByteView(const ByteView&) = delete;
-    ByteView& operator=(const ByteView&) = delete;
-    ~ByteView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // Any contiguous buffer; the pixel buffer is always a bytearray.
-    bool acquire(PyObject* obj) { return get(obj, PyBUF_SIMPLE); }
-
-    // A writable, one-dimensional, C-contiguous buffer of unsigned bytes: what the
-    // alpha plane and the filter-type list must expose. The host's own error when
-    // the object has no such buffer (not writable, no buffer at all, not contiguous).
-    bool acquire_writable_bytes(PyObject* obj) {
-        if (!get(obj, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND)) return false;
-        if (view_.ndim != 1) {
-            PyErr_Format(PyExc_ValueError, msg::kByteBufferDimensions, view_.ndim);
-            return false;
-        }
-        if (view_.itemsize != 1 || !is_unsigned_byte(view_.format)) {
-            PyErr_Format(PyExc_ValueError, msg::kByteBufferFormat, view_.format ? view_.format : "B");
-            return false;
-        }
-        return true;
-    }
-
-    const Byte* data() const { return static_cast<const Byte*>(view_.buf); }
-    Py_ssize_t size() const { return view_.len; }
-
-private:
-    bool get(PyObject* obj, int flags) {
-        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
-        return held_;
-    }
-
-    // The struct-module item format of one unsigned byte, with or without a
-    // byte-order prefix; no format at all means unsigned bytes.
-    static bool is_unsigned_byte(const char* format) {
-        if (format == nullptr) return true;
-        if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!') ++format;
-        return format[0] == 'B' && format[1] == '\0';
-    }
-
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The host's own error for a byte array of negative size, as bytearray(size)
 // raises it.

@@ -1,5 +1,6 @@
 // The chunk-preserving PNG writer and the cutting of the new image data into the
 // kept IDAT sizes.
+#include "core/buffer.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/ref.hpp"
@@ -108,11 +109,9 @@ PyObject* idat_lengths(PyObject* chunks) {
 // TypeError the file's write would raise. New reference, or null.
 PyObject* as_bytes(PyObject* obj) {
     if (PyBytes_CheckExact(obj)) return Ref::borrow(obj).release();
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    PyObject* copy = PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len);
-    PyBuffer_Release(&view);
-    return copy;
+    ByteView view;
+    if (!view.acquire(obj)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()), view.size());
 }
 
 // The chunk of a kept non-IDAT record. Its payload's length is taken first, then
