@@ -83,7 +83,8 @@ bool build_constants() {
            make(c.iend_chunk, PyTuple_Pack(2, c.iend, c.empty_bytes)) &&
            make(c.end_marker, PyTuple_Pack(2, c.empty_bytes, c.empty_bytes)) &&
            intern(c.mode_rb, "rb") && intern(c.mode_wb, "wb") && intern(c.fmt_be_u32, ">I") &&
-           intern(c.fmt_ihdr, ">IIBBBBB") && intern(c.str_read, "read") &&
+           intern(c.fmt_ihdr, ">IIBBBBB") && intern(c.fmt_bmp_file, "<IHHI") &&
+           intern(c.fmt_bmp_info, "<IIIHHIIIIII") && intern(c.str_read, "read") &&
            intern(c.str_seek, "seek") && intern(c.str_write, "write") && intern(c.str_get, "get") &&
            intern(c.str_enter, "__enter__") && intern(c.str_exit, "__exit__") &&
            intern(c.str_stream_to_image, "_streamToImage") &&

@@ -46,6 +46,8 @@ struct Constants {
     PyObject* mode_wb;        // 'wb'
     PyObject* fmt_be_u32;     // '>I'
     PyObject* fmt_ihdr;       // '>IIBBBBB'
+    PyObject* fmt_bmp_file;   // '<IHHI': BMP file header after "BM"
+    PyObject* fmt_bmp_info;   // '<IIIHHIIIIII': BITMAPINFOHEADER
     PyObject* str_read;       // interned method and attribute names
     PyObject* str_seek;
     PyObject* str_write;

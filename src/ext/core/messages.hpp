@@ -59,6 +59,8 @@ inline constexpr char kPngColorType[] = "Only RGB/RGBA PNG images are supported"
 inline constexpr char kPngConfig[] = "Unsupported PNG configuration (compression/filter/interlace)";
 inline constexpr char kPngMalformed[] = "Malformed PNG image data";
 inline constexpr char kPngFilterPrefix[] = "Unsupported PNG filter: ";
+inline constexpr char kByteBufferDimensions[] = "Expected a one-dimensional buffer of unsigned bytes, got %d dimensions";
+inline constexpr char kByteBufferFormat[] = "Expected a buffer of unsigned bytes, got item format '%.200s'";
 
 // BMP
 inline constexpr char kBmpHeader[] = "Unsupported BMP header";

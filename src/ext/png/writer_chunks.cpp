@@ -1,7 +1,11 @@
 // The chunk-preserving PNG writer and the cutting of the new image data into the
 // kept IDAT sizes.
+#include "core/buffer.hpp"
 #include "core/errors.hpp"
+#include "core/host.hpp"
+#include "core/ref.hpp"
 #include "png/png.hpp"
+#include "png/writer_common.hpp"
 
 namespace tavrune::png {
 
@@ -11,8 +15,180 @@ using binding::Param;
 
 namespace {
 
-PyObject* png_split_idat_payload(const BoundArgs&) { return errors::not_implemented("_split_idat_payload"); }
-PyObject* png_writePngWithChunks(const BoundArgs&) { return errors::not_implemented("_writePngWithChunks"); }
+constexpr Py_ssize_t kRecordSize = 3;  // (chunk type, payload or None, payload length)
+
+// The pieces of data for the wanted sizes: each positive entry takes that many
+// bytes (or what is left), the last entry takes all that is left, entries of 0 or
+// less yield nothing, and a rest after the last entry becomes one more piece.
+// Entries are compared with the host's comparisons, so an entry that cannot be
+// compared with an int fails with the host's TypeError. New list, or null.
+PyObject* split_idat_payload(PyObject* data, PyObject* lengths) {
+    const Py_ssize_t total = PyObject_Size(data);  // None: the host's TypeError of len()
+    if (total < 0) return nullptr;
+    const Py_ssize_t count = PyObject_Size(lengths);
+    if (count < 0) return nullptr;
+    Ref parts = Ref::steal(PyList_New(0));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!parts || !zero) return nullptr;
+    Py_ssize_t offset = 0;
+    for (Py_ssize_t idx = 0; idx < count && offset < total; ++idx) {
+        // Read again each time: a comparison can run code that changes the list.
+        Ref length = Ref::steal(PySequence_GetItem(lengths, idx));
+        if (!length) return nullptr;
+        const int skip = PyObject_RichCompareBool(length.get(), zero.get(), Py_LE);
+        if (skip < 0) return nullptr;
+        if (skip) continue;
+        const Py_ssize_t rest = total - offset;
+        Py_ssize_t take = rest;
+        if (idx != count - 1) {
+            // min(length, rest): rest is taken only when it is smaller.
+            Ref rest_object = Ref::steal(PyLong_FromSsize_t(rest));
+            if (!rest_object) return nullptr;
+            const int rest_smaller = PyObject_RichCompareBool(rest_object.get(), length.get(), Py_LT);
+            if (rest_smaller < 0) return nullptr;
+            if (!rest_smaller) {
+                take = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
+                if (take == -1 && PyErr_Occurred()) return nullptr;
+            }
+        }
+        Ref piece = Ref::steal(PySequence_GetSlice(data, offset, offset + take));
+        if (!piece || PyList_Append(parts.get(), piece.get()) < 0) return nullptr;
+        offset += take;
+    }
+    if (offset < total) {
+        Ref piece = Ref::steal(PySequence_GetSlice(data, offset, total));
+        if (!piece || PyList_Append(parts.get(), piece.get()) < 0) return nullptr;
+    }
+    return parts.release();
+}
+
+// One record unpacked into exactly three items as `a, b, c = record` does.
+struct Record {
+    Ref items[kRecordSize];
+    PyObject* type() const { return items[0].get(); }
+    PyObject* data() const { return items[1].get(); }
+    PyObject* length() const { return items[2].get(); }
+};
+
+bool unpack_record(PyObject* record, Record& out) {
+    PyObject* items[kRecordSize] = {};
+    if (!errors::unpack(record, kRecordSize, items)) return false;
+    for (Py_ssize_t i = 0; i < kRecordSize; ++i) out.items[i] = Ref::steal(items[i]);
+    return true;
+}
+
+// 1 when type == b"IDAT" by the host's comparison, 0 when not, -1 on error.
+int is_idat(PyObject* type) { return PyObject_RichCompareBool(type, host::constants.idat, Py_EQ); }
+
+// Calls body(record) for each record of chunks, in order. False with an
+// exception set when iterating, unpacking or the body fails.
+template <class Body>
+bool for_each_record(PyObject* chunks, Body&& body) {
+    Ref iterator = Ref::steal(PyObject_GetIter(chunks));
+    if (!iterator) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Record record;
+        if (!unpack_record(item.get(), record) || !body(record)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The kept size of every IDAT record, in list order.
+PyObject* idat_lengths(PyObject* chunks) {
+    Ref lengths = Ref::steal(PyList_New(0));
+    if (!lengths) return nullptr;
+    const bool collected = for_each_record(chunks, [&](const Record& record) {
+        const int idat = is_idat(record.type());
+        return idat == 0 || (idat > 0 && PyList_Append(lengths.get(), record.length()) == 0);
+    });
+    return collected ? lengths.release() : nullptr;
+}
+
+// obj as a bytes object: itself when exactly bytes, else a copy of its contiguous
+// buffer; an object without one fails with the host's error for it, the same
+// TypeError the file's write would raise. New reference, or null.
+PyObject* as_bytes(PyObject* obj) {
+    if (PyBytes_CheckExact(obj)) return Ref::borrow(obj).release();
+    ByteView view;
+    if (!view.acquire(obj)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()), view.size());
+}
+
+// The chunk of a kept non-IDAT record. Its payload's length is taken first, then
+// the type and the payload are turned into bytes, in the order a chunk is
+// written; every failure happens here, before the file is opened.
+bool append_record(PyObject* pieces, PyObject* type, PyObject* data) {
+    PyObject* payload = data == Py_None ? host::constants.empty_bytes : data;
+    if (PyObject_Size(payload) < 0) return false;
+    Ref type_bytes = Ref::steal(as_bytes(type));
+    if (!type_bytes) return false;
+    Ref payload_bytes = Ref::steal(as_bytes(payload));
+    return payload_bytes && append_chunk(pieces, type_bytes.get(), payload_bytes.get());
+}
+
+bool append_image_data(PyObject* pieces, PyObject* parts) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i)
+        if (!append_chunk(pieces, host::constants.idat, PyList_GET_ITEM(parts, i))) return false;
+    return true;
+}
+
+// With no records the plain writer runs instead, looked up in the module by its
+// name at this moment.
+PyObject* call_plain_writer(const BoundArgs& bound) {
+    Ref writer = Ref::steal(host::module_global(host::constants.name_write_png));
+    if (!writer) return nullptr;
+    Ref width = Ref::steal(PyLong_FromLong(bound.ints[1]));
+    Ref height = Ref::steal(PyLong_FromLong(bound.ints[2]));
+    if (!width || !height) return nullptr;
+    PyObject* const arguments[] = {bound.args[0], width.get(), height.get(), bound.args[3], bound.args[4],
+                                   bound.args[6]};
+    Ref result = Ref::steal(PyObject_Vectorcall(writer.get(), arguments, 6, nullptr));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* png_split_idat_payload(const BoundArgs& bound) { return split_idat_payload(bound.args[0], bound.args[1]); }
+
+PyObject* png_writePngWithChunks(const BoundArgs& bound) {
+    PyObject* path = bound.args[0];
+    const std::int32_t width = bound.ints[1];
+    const std::int32_t height = bound.ints[2];
+    PyObject* pixels = bound.args[3];
+    PyObject* alpha = bound.args[4];
+    PyObject* chunks = bound.args[5];
+    PyObject* filter_types = bound.args[6];
+
+    const int no_records = chunks == Py_None ? 1 : PyObject_Not(chunks);
+    if (no_records < 0) return nullptr;
+    if (no_records) return call_plain_writer(bound);
+
+    if (!check_lengths(width, height, pixels, alpha)) return nullptr;
+    Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
+    if (!compressed) return nullptr;
+    Ref lengths = Ref::steal(idat_lengths(chunks));
+    if (!lengths) return nullptr;
+    Ref parts = Ref::steal(split_idat_payload(compressed.get(), lengths.get()));
+    if (!parts) return nullptr;
+
+    // Every chunk is serialised before the file is opened, so a record that
+    // cannot be written leaves an existing file untouched.
+    Ref pieces = Ref::steal(start_file());
+    if (!pieces) return nullptr;
+    bool idat_written = false;
+    const bool walked = for_each_record(chunks, [&](const Record& record) {
+        const int idat = is_idat(record.type());
+        if (idat < 0) return false;
+        if (idat == 0) return append_record(pieces.get(), record.type(), record.data());
+        // All new image data stands where the first IDAT record stood.
+        if (idat_written) return true;
+        idat_written = true;
+        return append_image_data(pieces.get(), parts.get());
+    });
+    if (!walked) return nullptr;
+    if (!idat_written && !append_image_data(pieces.get(), parts.get())) return nullptr;
+    if (!write_file(path, pieces.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
 constexpr Param kSplitParams[] = {
     {.name = "data", .check = Check::kExactBytesOrNone},

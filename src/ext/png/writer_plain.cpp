@@ -1,6 +1,8 @@
-// The plain PNG writer: signature, IHDR, one IDAT, IEND.
-#include "core/errors.hpp"
+// The plain PNG writer: signature, IHDR, one IDAT holding all the image data, IEND.
+#include "core/host.hpp"
+#include "core/ref.hpp"
 #include "png/png.hpp"
+#include "png/writer_common.hpp"
 
 namespace tavrune::png {
 
@@ -10,7 +12,39 @@ using binding::Param;
 
 namespace {
 
-PyObject* png_writePng(const BoundArgs&) { return errors::not_implemented("_writePng"); }
+constexpr int kBitDepth = 8;
+constexpr int kColorTypeRgb = 2;
+constexpr int kColorTypeRgba = 6;
+
+// The 13-byte IHDR payload packed by the host's struct.pack(">IIBBBBB", ...), so
+// a negative width or height fails with the host's own struct.error.
+PyObject* pack_header(std::int32_t width, std::int32_t height, bool has_alpha) {
+    return PyObject_CallFunction(host::objects.struct_pack, "Oiiiiiii", host::constants.fmt_ihdr, width, height,
+                                 kBitDepth, has_alpha ? kColorTypeRgba : kColorTypeRgb, 0, 0, 0);
+}
+
+PyObject* png_writePng(const BoundArgs& bound) {
+    PyObject* path = bound.args[0];
+    const std::int32_t width = bound.ints[1];
+    const std::int32_t height = bound.ints[2];
+    PyObject* pixels = bound.args[3];
+    PyObject* alpha = bound.args[4];
+    PyObject* filter_types = bound.args[5];
+
+    if (!check_lengths(width, height, pixels, alpha)) return nullptr;
+    Ref header = Ref::steal(pack_header(width, height, alpha != Py_None));
+    if (!header) return nullptr;
+    Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
+    if (!compressed) return nullptr;
+
+    Ref pieces = Ref::steal(start_file());
+    if (!pieces || !append_chunk(pieces.get(), host::constants.ihdr, header.get()) ||
+        !append_chunk(pieces.get(), host::constants.idat, compressed.get()) ||
+        !append_chunk(pieces.get(), host::constants.iend, host::constants.empty_bytes))
+        return nullptr;
+    if (!write_file(path, pieces.get())) return nullptr;
+    Py_RETURN_NONE;
+}
 
 constexpr Param kWritePngParams[] = {
     {.name = "path"},

@@ -1,0 +1,32 @@
+#include "core/buffer.hpp"
+
+#include "core/messages.hpp"
+
+namespace tavrune {
+
+namespace {
+
+// The struct-module item format of one unsigned byte, with or without a
+// byte-order prefix; no format at all means unsigned bytes.
+bool is_unsigned_byte(const char* format) {
+    if (format == nullptr) return true;
+    if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!') ++format;
+    return format[0] == 'B' && format[1] == '\0';
+}
+
+}  // namespace
+
+bool ByteView::acquire_writable_bytes(PyObject* obj) {
+    if (!get(obj, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND)) return false;
+    if (view_.ndim != 1) {
+        PyErr_Format(PyExc_ValueError, msg::kByteBufferDimensions, view_.ndim);
+        return false;
+    }
+    if (view_.itemsize != 1 || !is_unsigned_byte(view_.format)) {
+        PyErr_Format(PyExc_ValueError, msg::kByteBufferFormat, view_.format ? view_.format : "B");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tavrune

@@ -1,0 +1,38 @@
+// What both PNG writers share: the length checks, filtering and compression of
+// the image data, chunk framing and writing the file. The writers themselves only
+// decide which chunks the file holds.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace tavrune::png {
+
+// len(pixels) must equal width*height*3 and, unless alpha is None, len(alpha)
+// width*height. The products are signed 32-bit quantities: one outside that
+// range matches no length, so the check never passes for a buffer shorter than
+// the image. False with ValueError set (or the host's error from len()).
+bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha);
+
+// The compressed image data: pixels (a bytearray or subclass used in place,
+// anything else copied through bytearray()) filtered row by row (png/encoder.hpp)
+// and compressed with the host's zlib.compress at its default level. New bytes
+// reference, or null with an exception set.
+PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
+                              PyObject* filter_types);
+
+// A new list holding the file's first piece: the object bound to PNG_SIGNATURE
+// in the module now. Null with an exception set (NameError when it is unbound).
+PyObject* start_file();
+
+// Appends the serialised chunk (type, payload), two bytes objects, to pieces.
+// False with an exception set.
+bool append_chunk(PyObject* pieces, PyObject* type, PyObject* payload);
+
+// Opens path with the host's open(path, "wb") in a with-block and writes every
+// piece of the list with one write call each. The file is closed on success and
+// on failure; the host's errors propagate. False with an exception set.
+bool write_file(PyObject* path, PyObject* pieces);
+
+}  // namespace tavrune::png
