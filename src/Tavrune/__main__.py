@@ -1,31 +1,123 @@
-"""Command line: ``python -m Tavrune demo``."""
+"""Command line of the package.
+
+``python -m Tavrune demo`` makes a PNG with ancillary chunks around and between
+several image-data chunks, changes some pixels, saves it and shows that only the
+pixels changed. ``python -m Tavrune info FILE`` prints the layout of a PNG or BMP.
+"""
 
 import argparse
+import contextlib
+import io
+import os
 import sys
+import tempfile
+import zlib
 
+from Tavrune import simpleImage_ext as ext
 from Tavrune.simpleImage_ext import SimpleImage
 
 
-def demo() -> int:
-    """Builds a small image, changes some pixels and reads them back."""
-    width, height = 4, 3
-    image = SimpleImage(width, height, bytes(width * height * 3))
-    print(f"built a {image.width}x{image.height} image, pixel (3, 2) = {image.getPixel((3, 2))}")
-    for x in range(width):
-        image.putPixel((x, x % height), (60 * x, 255 - 60 * x, 300))
+def layout(path):
+    """The layout of a file the module opens, as lines of text."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        image = SimpleImage.open(path)
+    kind = "RGBA" if image._alpha is not None else "RGB"
+    if image._png_chunks is None:
+        lines = [f"BMP {image.width}x{image.height} {kind}"]
+        lines += [f"  {key:<13}{value}" for key, value in (image._bmp_header or {}).items()]
+        return lines
+    lines = [f"PNG {image.width}x{image.height} {kind}", "  #  type    size"]
+    for index, (chunk_type, _, length) in enumerate(image._png_chunks):
+        lines.append(f"  {index:<2} {chunk_type.decode('latin-1'):<6}{length:>6}")
+    filters = bytes(image._png_filters)
+    lines.append("  filter type per row:")
+    for start in range(0, len(filters), 32):
+        lines.append("    " + "".join(str(f) for f in filters[start:start + 32]))
+    return lines
+
+
+def make_sample(path, width=40, height=24):
+    """Writes an RGBA PNG with mixed per-row filter types, text, physical pixel
+    size and a private chunk around and between four IDAT chunks of odd sizes."""
+    pixels = bytearray()
     for y in range(height):
-        print(f"row {y}: " + " ".join(str(image.getPixel((x, y))) for x in range(width)))
+        for x in range(width):
+            pixels += bytes(((x * 255) // width, (y * 255) // height, (x * y) % 256))
+    alpha = bytearray((255 - 4 * x) % 256 for y in range(height) for x in range(width))
+    filters = bytearray(y % 5 for y in range(height))
+    ext._writePng(path, width, height, pixels, alpha, filters)
+    with open(path, "rb") as stream:
+        stream.read(len(ext.PNG_SIGNATURE))
+        chunks = dict(iter(lambda: ext._readChunk(stream), (b"", b"")))
+    idat = ext._split_idat_payload(chunks[b"IDAT"], [97, 211, 61, 1])
+    make = ext._makeChunk
+    text = make(b"tEXt", b"Comment\x00made by the Tavrune demo")
+    phys = make(b"pHYs", (2835).to_bytes(4, "big") * 2 + b"\x01")
+    private = make(b"tvRn", b"kept byte for byte")
+    body = [make(b"IHDR", chunks[b"IHDR"]), text, phys, make(b"IDAT", idat[0]), private]
+    body += [make(b"IDAT", part) for part in idat[1:]]
+    body += [make(b"tIME", b"\x07\xea\x0c\x08\x0c\x00\x00"), make(b"IEND", b"")]
+    with open(path, "wb") as output:
+        output.write(ext.PNG_SIGNATURE + b"".join(body))
+
+
+def side_by_side(left, right, titles):
+    width = max(len(line) for line in left + [titles[0]]) + 4
+    rows = [f"{titles[0]:<{width}}{titles[1]}"]
+    for index in range(max(len(left), len(right))):
+        a = left[index] if index < len(left) else ""
+        b = right[index] if index < len(right) else ""
+        rows.append(f"{a:<{width}}{b}")
+    return rows
+
+
+def demo():
+    with tempfile.TemporaryDirectory() as folder:
+        source = os.path.join(folder, "sample.png")
+        target = os.path.join(folder, "changed.png")
+        make_sample(source)
+        image = SimpleImage.open(source)
+        before = [image.getPixel((x, 5)) for x in range(3)]
+        for x in range(image.width):
+            image.putPixel((x, 5), (255, 0, 0))
+        print(f"row 5, first pixels: {before} -> {[image.getPixel((x, 5)) for x in range(3)]}")
+        image.save(target)
+        for line in side_by_side(layout(source), layout(target), ("before", "after save")):
+            print(line)
+        with open(source, "rb") as a, open(target, "rb") as b:
+            old, new = a.read(), b.read()
+        print(f"file sizes: {len(old)} -> {len(new)} bytes; every chunk but IDAT kept byte for byte "
+              f"and in order: {_non_idat_chunks(old) == _non_idat_chunks(new)}")
+        print("the new image data is cut at the kept IDAT sizes, the last chunk taking the rest; a chunk\n"
+              "that stood between two IDAT chunks follows the image data, which must be contiguous")
     return 0
 
 
-def main(argv=None) -> int:
+def _non_idat_chunks(data):
+    stream = io.BytesIO(data[len(ext.PNG_SIGNATURE):])
+    return [chunk for chunk in iter(lambda: ext._readChunk(stream), (b"", b"")) if chunk[0] != b"IDAT"]
+
+
+def info(path):
+    for line in layout(path):
+        print(line)
+    return 0
+
+
+def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m Tavrune")
     commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("demo", help="build an image, change and read pixels")
+    commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts")
+    info_parser = commands.add_parser("info", help="print the chunk layout and filter types of a PNG or BMP")
+    info_parser.add_argument("file")
     arguments = parser.parse_args(argv)
-    if arguments.command == "demo":
-        return demo()
-    return 2
+    try:
+        if arguments.command == "demo":
+            return demo()
+        return info(arguments.file)
+    except (OSError, ValueError, TypeError, zlib.error) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":
