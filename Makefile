@@ -55,6 +55,7 @@ sanitize: gtest
 
 bench: install
 	$(PY) bench/bench_pixels.py
+	$(PY) bench/bench_decode.py
 	$(PY) bench/bench_encode.py
 
 clean:
