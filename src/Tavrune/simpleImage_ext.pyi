@@ -3,26 +3,25 @@
 # Names, parameter order, parameter kinds and defaults are those of the module
 # itself (the tests run stubtest against the built extension). Where the module
 # annotates a parameter, the same type is given here; where it does not, the type
-# says what the callable accepts.
+# says what the callable accepts. The module also holds the names its body
+# imports (struct, zlib, BytesIO, Path, List, Sequence, Tuple, Union); they are
+# not part of what it offers and are left out.
 
-import struct as struct
-import zlib as zlib
 from inspect import Signature
-from io import BytesIO as BytesIO
-from pathlib import Path as Path
+from pathlib import Path
 from typing import (
     ClassVar,
     Dict,
     Iterable,
-    List as List,
+    List,
     Mapping,
     Optional,
     Protocol,
-    Sequence as Sequence,
+    Sequence,
     SupportsIndex,
     SupportsInt,
-    Tuple as Tuple,
-    Union as Union,
+    Tuple,
+    Union,
 )
 
 from _typeshed import ReadableBuffer, StrOrBytesPath
