@@ -106,6 +106,17 @@ def test_resave_names_the_image_data_and_a_moved_chunk(tmp_path):
     assert lines[4] == "pixels read back: identical"
 
 
+def test_resave_names_bytes_after_the_end_chunk(tmp_path):
+    source = write(tmp_path / "in.png", build_png(random_rows(2, 2)) + b"after")
+    result = run("resave", source, str(tmp_path / "out.png"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[1:] == [
+        "chunks that differ: IEND",
+        "  IEND  followed by 5 bytes in the input, 0 in the output",
+        "pixels read back: identical",
+    ]
+
+
 @pytest.mark.parametrize("top_down, differ", [(False, "none"), (True, "height")])
 def test_resave_of_a_bmp_reports_header_fields(tmp_path, top_down, differ):
     source = write(tmp_path / "in.bmp", build_bmp(random_rows(3, 2), top_down=top_down, xppm=1000))

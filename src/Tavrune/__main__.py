@@ -113,13 +113,20 @@ def demo():
 
 
 def _non_idat_chunks(data):
-    return [chunk for chunk in read_chunks(data) if chunk[0] != b"IDAT"]
+    return [chunk for chunk in read_chunks(data)[0] if chunk[0] != b"IDAT"]
 
 
 def read_chunks(data):
-    """[(type, payload), ...] of a PNG file's bytes, through the module's chunk reader."""
-    stream = io.BytesIO(data[len(ext.PNG_SIGNATURE):])
-    return list(iter(lambda: ext._readChunk(stream), (b"", b"")))
+    """([(type, payload), ...], number of bytes after IEND) of a PNG file's bytes,
+    through the module's chunk reader, which stops at IEND as the decoder does."""
+    stream = io.BytesIO(data)
+    stream.seek(len(ext.PNG_SIGNATURE))
+    chunks = []
+    for chunk in iter(lambda: ext._readChunk(stream), (b"", b"")):
+        chunks.append(chunk)
+        if chunk[0] == b"IEND":
+            break
+    return chunks, len(data) - stream.tell()
 
 
 def info(path):
@@ -143,7 +150,7 @@ def _placement(chunks):
 
 def compare_png(old, new):
     """Lines naming the chunks that differ between two PNG files, with what changed."""
-    old_chunks, new_chunks = read_chunks(old), read_chunks(new)
+    (old_chunks, old_tail), (new_chunks, new_tail) = read_chunks(old), read_chunks(new)
     details = []
     old_idat = [payload for chunk_type, payload in old_chunks if chunk_type == b"IDAT"]
     new_idat = [payload for chunk_type, payload in new_chunks if chunk_type == b"IDAT"]
@@ -166,6 +173,8 @@ def compare_png(old, new):
             details.append((chunk_type.decode("latin-1"), "in the input only, or its payload changed"))
         for chunk_type, _ in new_rest[b0:b1]:
             details.append((chunk_type.decode("latin-1"), "in the output only, or its payload changed"))
+    if old_tail != new_tail:
+        details.append(("IEND", f"followed by {old_tail} bytes in the input, {new_tail} in the output"))
     names = list(dict.fromkeys(name for name, _ in details))
     return [f"chunks that differ: {', '.join(names) or 'none'}"] + [f"  {name:<6}{text}" for name, text in details]
 
