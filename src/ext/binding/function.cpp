@@ -103,17 +103,7 @@ const char* receiver_name(Receiver receiver) {
 
 PyObject* function_get_signature(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
-    if (!function->signature) {
-        PyObject* signature = build_signature(*function->spec, receiver_name(function->spec->receiver));
-        if (!signature) return nullptr;
-        if (function->signature) {  // building ran Python code, which may have read it already
-            Py_DECREF(signature);
-        } else {
-            function->signature = signature;
-        }
-    }
-    Py_INCREF(function->signature);
-    return function->signature;
+    return cached_signature(function->signature, *function->spec, receiver_name(function->spec->receiver));
 }
 
 PyGetSetDef function_getset[] = {

@@ -48,17 +48,7 @@ PyObject* class_signature_get(PyObject* self, PyObject* instance, PyObject* owne
     const auto* owner_type = reinterpret_cast<PyTypeObject*>(owner);
     if (owner_type->tp_new != descriptor->type->tp_new || owner_type->tp_init != descriptor->type->tp_init)
         Py_RETURN_NONE;
-    if (!descriptor->signature) {
-        PyObject* signature = build_signature(*descriptor->spec, nullptr);
-        if (!signature) return nullptr;
-        if (descriptor->signature) {  // building ran Python code, which may have read it already
-            Py_DECREF(signature);
-        } else {
-            descriptor->signature = signature;
-        }
-    }
-    Py_INCREF(descriptor->signature);
-    return descriptor->signature;
+    return cached_signature(descriptor->signature, *descriptor->spec, nullptr);
 }
 
 void class_signature_dealloc(PyObject* self) {
@@ -103,6 +93,20 @@ PyObject* build_signature(const FunctionSpec& spec, const char* receiver_name) {
             return nullptr;
     }
     return PyObject_Call(inspect->signature, args.get(), kwargs.get());
+}
+
+PyObject* cached_signature(PyObject*& slot, const FunctionSpec& spec, const char* receiver_name) {
+    if (!slot) {
+        PyObject* signature = build_signature(spec, receiver_name);
+        if (!signature) return nullptr;
+        if (slot) {  // building ran Python code, which may have filled the slot already
+            Py_DECREF(signature);
+        } else {
+            slot = signature;
+        }
+    }
+    Py_INCREF(slot);
+    return slot;
 }
 
 bool install_class_signature(PyTypeObject* type, const FunctionSpec& spec) {

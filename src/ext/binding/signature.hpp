@@ -16,6 +16,11 @@ namespace tavrune::binding {
 // A new reference, or null with an exception set.
 PyObject* build_signature(const FunctionSpec& spec, const char* receiver_name);
 
+// The signature kept in slot (null until the first call), built as above on the
+// first call and kept there for the owner's lifetime. A new reference, or null
+// with an exception set.
+PyObject* cached_signature(PyObject*& slot, const FunctionSpec& spec, const char* receiver_name);
+
 // Stores in type's dictionary a __signature__ that describes calling the class
 // with spec's parameters. It reads as the signature on type and on subclasses
 // that keep type's __new__ and __init__, and as None elsewhere (on instances,
