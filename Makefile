@@ -1,13 +1,18 @@
 # Two commands a newcomer needs: `make demo` and `make test`.
 PYTHON ?= python3
-VENV := .venv
+VENV ?= .venv
 PY := $(VENV)/bin/python
+WHEEL_DIR := $(VENV)/wheel
+FRESH_VENV := build/fresh-venv
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+BUILD_DEPS := scikit-build-core cmake ninja
+TEST_DEPS := pytest Pillow numpy mypy
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
-.PHONY: all install demo test test-python test-cpp sanitize bench gtest clean
+.PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize bench gtest clean
 
 all: install
 
@@ -15,10 +20,14 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-# Installs the package (a real, non-editable install) and its test dependencies.
+# Builds the wheel (compiling only what changed, in build/) and installs it, a real
+# non-editable install, with the test dependencies. The tests check the wheel's
+# file list.
 install: $(PY)
-	$(PY) -m pip install -q scikit-build-core cmake ninja pytest Pillow
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	rm -rf $(WHEEL_DIR)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
+	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 
 demo: install
 	$(PY) -m Tavrune demo
@@ -26,7 +35,38 @@ demo: install
 test: install test-cpp test-python
 
 test-python:
-	cd tests && ../$(PY) -m pytest -q
+	cd tests && TAVRUNE_WHEEL_DIR=$(abspath $(WHEEL_DIR)) ../$(PY) -m pytest -q
+
+# The Python suite on every CPython from 3.9 up found here (tools/pythons.sh),
+# each in its own .venv-3.X; test-ends only on the oldest and the newest besides
+# the default interpreter, as CI does.
+test-all: test-cpp
+	@$(MAKE) --no-print-directory each-python WHICH=all
+
+test-ends:
+	@$(MAKE) --no-print-directory each-python WHICH=ends
+
+each-python:
+	@set -e; entries=$$(PYTHON=$(PYTHON) tools/pythons.sh $(WHICH)); \
+	for entry in $$entries; do \
+		echo "=== Python $${entry%%=*}: $${entry#*=}"; \
+		$(MAKE) --no-print-directory install test-python PYTHON=$${entry#*=} VENV=.venv-$${entry%%=*}; \
+	done
+
+# An sdist and, built from it, a wheel in dist/.
+dist: $(PY)
+	$(PY) -m pip install -q build $(BUILD_DEPS)
+	$(PY) -m build --no-isolation --outdir dist .
+
+# The wheel from dist/ installed into a new virtual environment, with nothing
+# of the checkout on the path, and the suite run against it.
+check-dist: dist
+	rm -rf $(FRESH_VENV)
+	$(PYTHON) -m venv $(FRESH_VENV)
+	$(FRESH_VENV)/bin/python -m pip install -q --upgrade pip
+	$(FRESH_VENV)/bin/python -m pip install -q $(TEST_DEPS)
+	$(FRESH_VENV)/bin/python -m pip install -q --no-index --find-links dist --only-binary Tavrune Tavrune==$(VERSION)
+	cd tests && TAVRUNE_WHEEL_DIR=$(abspath dist) ../$(FRESH_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # GoogleTest comes from Debian's libgtest-dev, installed when missing.
 gtest:
@@ -44,7 +84,7 @@ test-cpp: gtest
 SAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 sanitize: gtest
 	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
-	$(SAN_PY) -m pip install -q scikit-build-core cmake ninja pytest Pillow
+	$(SAN_PY) -m pip install -q $(BUILD_DEPS) pytest Pillow
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
 		-C cmake.build-type=Debug -C build-dir=build/sanitize .
 	cmake -S . -B $(CPP_SAN_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DTAVRUNE_SANITIZE=ON >/dev/null
@@ -59,4 +99,4 @@ bench: install
 	$(PY) bench/bench_encode.py
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV) .venv-3.*

@@ -1,10 +1,13 @@
-"""The command line: the read-change-save demonstration and the layout printer."""
+"""The command line, run as a user runs it: the read-change-save demonstration,
+the layout printer, resave, to-bmp, help and the errors."""
 
+import struct
 import subprocess
 import sys
 
 import pytest
 
+from builders import assemble, build_bmp, build_png, random_rows
 from Tavrune.simpleImage_ext import SimpleImage
 
 
@@ -40,3 +43,154 @@ def test_info_reports_bad_input_without_a_traceback(tmp_path, content):
     result = run("info", str(path))
     assert result.returncode == 1
     assert result.stderr == "error: Unsupported image format\n"
+
+
+# --- help, resave and to-bmp ---------------------------------------------------------
+
+EXTRA_CHUNKS = ((1, b"tEXt", b"Comment\x00kept"), (-1, b"tIME", b"\x07\xea\x0c\x08\x0c\x00\x00"))
+
+
+def write(path, data):
+    path.write_bytes(data)
+    return str(path)
+
+
+def test_help_lists_every_command():
+    result = run("--help")
+    assert result.returncode == 0 and result.stderr == ""
+    for command in ("demo", "info", "resave", "to-bmp"):
+        assert f"    {command} " in result.stdout
+
+
+@pytest.mark.parametrize("command, usage", [("info", "FILE"), ("resave", "IN OUT"), ("to-bmp", "IN OUT")])
+def test_help_of_each_command(command, usage):
+    result = run(command, "--help")
+    assert result.returncode == 0
+    assert result.stdout.startswith(f"usage: python -m Tavrune {command} [-h] {usage}\n")
+
+
+@pytest.mark.parametrize("arguments", [(), ("resave", "only-one"), ("convert", "a", "b")])
+def test_wrong_usage_exits_with_status_2(arguments):
+    result = run(*arguments)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.startswith("usage: python -m Tavrune")
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+def test_resave_of_a_file_written_at_the_default_level_differs_nowhere(tmp_path, channels):
+    source = write(tmp_path / "in.png", build_png(random_rows(5, 4, channels), channels, filters=[0, 1, 2, 4],
+                                                  idat_sizes=(9, 17), insert=EXTRA_CHUNKS))
+    target = str(tmp_path / "out.png")
+    result = run("resave", source, target)
+    assert result.returncode == 0, result.stderr
+    kind = "RGB" if channels == 3 else "RGBA"
+    assert result.stdout.splitlines() == [
+        f"resaved {source} -> {target}: PNG 5x4 {kind}, 7 chunks",
+        "chunks that differ: none",
+        "pixels read back: identical",
+    ]
+    assert (tmp_path / "out.png").read_bytes() == (tmp_path / "in.png").read_bytes()
+
+
+def test_resave_names_the_image_data_and_a_moved_chunk(tmp_path):
+    rows = random_rows(6, 5, 4)
+    source = write(tmp_path / "in.png", build_png(rows, 4, filters=3, idat_sizes=(20, 30), level=9,
+                                                  insert=((3, b"tvRn", b"private"),)))
+    result = run("resave", source, source)  # in place
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[1] == "chunks that differ: IDAT, tvRn"
+    assert lines[2].startswith("  IDAT  compressed again (3 chunks of 20, 30, ")
+    assert lines[2].endswith("the scanlines inside are identical")
+    assert lines[3] == "  tvRn  payload kept; stood among the image data, now after it"
+    assert lines[4] == "pixels read back: identical"
+
+
+def test_resave_names_bytes_after_the_end_chunk(tmp_path):
+    source = write(tmp_path / "in.png", build_png(random_rows(2, 2)) + b"after")
+    result = run("resave", source, str(tmp_path / "out.png"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[1:] == [
+        "chunks that differ: IEND",
+        "  IEND  followed by 5 bytes in the input, 0 in the output",
+        "pixels read back: identical",
+    ]
+
+
+@pytest.mark.parametrize("top_down, differ", [(False, "none"), (True, "height")])
+def test_resave_of_a_bmp_reports_header_fields(tmp_path, top_down, differ):
+    source = write(tmp_path / "in.bmp", build_bmp(random_rows(3, 2), top_down=top_down, xppm=1000))
+    target = str(tmp_path / "out.png")
+    result = run("resave", source, target)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"resaved {source} -> {target}: BMP 3x2 RGB"
+    assert lines[1] == f"header fields that differ: {differ}"
+    assert "note: an image read from a BMP is saved as a BMP, whatever the file name" in lines
+    assert lines[-1] == "pixels read back: identical"
+    assert (tmp_path / "out.png").read_bytes()[:2] == b"BM"
+
+
+@pytest.mark.parametrize("source_kind", ["rgb.png", "rgba.png", "in.bmp"])
+def test_to_bmp(tmp_path, source_kind):
+    rows = random_rows(4, 3, 4 if source_kind == "rgba.png" else 3)
+    if source_kind == "in.bmp":
+        data = build_bmp(rows, xppm=1000, yppm=2000)
+    else:
+        data = build_png(rows, 4 if source_kind == "rgba.png" else 3)
+    source, target = write(tmp_path / source_kind, data), str(tmp_path / "out.bmp")
+    result = run("to-bmp", source, target)
+    assert result.returncode == 0, result.stderr
+    resolution = "1000x2000" if source_kind == "in.bmp" else "2835x2835"
+    expected = [f"wrote {target}: BMP 4x3, 24-bit, {resolution} pixels per metre"]
+    if source_kind == "rgba.png":
+        expected.append("note: the alpha plane was dropped: a 24-bit BMP holds none")
+    assert result.stdout.splitlines() == expected + ["pixels read back: identical"]
+    header = (tmp_path / "out.bmp").read_bytes()[:54]
+    assert header[:2] == b"BM" and struct.unpack_from("<H", header, 28) == (24,)
+
+
+def _png_with(**header):
+    return build_png(random_rows(2, 2), **header)
+
+
+BAD_INPUTS = {
+    "empty": (b"", "Unsupported image format"),
+    "text": (b"not an image", "Unsupported image format"),
+    "truncated": (_png_with()[:30], "Unexpected EOF while reading chunk CRC"),
+    "bad crc": (_png_with()[:-1] + b"\x00", "Corrupted PNG chunk detected"),
+    "16-bit": (_png_with(bit_depth=16), "Only 8-bit PNG images are supported"),
+    "palette": (_png_with(color_type=3), "Only RGB/RGBA PNG images are supported"),
+    "interlaced": (_png_with(interlace=1), "Unsupported PNG configuration (compression/filter/interlace)"),
+    "no header": (assemble([(b"IEND", b"")]), "Incomplete PNG header information"),
+    "32-bit bmp": (build_bmp(random_rows(2, 2), bit_count=32), "Only uncompressed 24-bit BMP files are supported"),
+    "short bmp": (build_bmp(random_rows(2, 2))[:60], "Incomplete BMP pixel data"),
+}
+
+
+@pytest.mark.parametrize("command", ["info", "resave", "to-bmp"])
+@pytest.mark.parametrize("case", list(BAD_INPUTS))
+def test_bad_input_prints_the_message_and_exits_with_1(tmp_path, command, case):
+    content, message = BAD_INPUTS[case]
+    source = write(tmp_path / "bad", content)
+    arguments = [source] if command == "info" else [source, str(tmp_path / "out")]
+    result = run(command, *arguments)
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"error: {message}\n")
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("command", ["info", "resave", "to-bmp"])
+def test_a_missing_file_is_reported_without_a_traceback(tmp_path, command):
+    missing = str(tmp_path / "missing.png")
+    result = run(command, missing, *([] if command == "info" else [str(tmp_path / "out.png")]))
+    assert result.returncode == 1
+    assert result.stderr == f"error: [Errno 2] No such file or directory: '{missing}'\n"
+
+
+@pytest.mark.parametrize("command", ["resave", "to-bmp"])
+def test_an_unwritable_target_is_reported_without_a_traceback(tmp_path, command):
+    source = write(tmp_path / "in.png", _png_with())
+    target = str(tmp_path / "no such folder" / "out")
+    result = run(command, source, target)
+    assert result.returncode == 1
+    assert result.stderr == f"error: [Errno 2] No such file or directory: '{target}'\n"

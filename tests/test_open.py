@@ -169,13 +169,19 @@ def test_failing_opens_leak_nothing(SimpleImage, data):
     refs = sys.getrefcount(data)
     tracemalloc.start()
     try:
-        first = tracemalloc.get_traced_memory()[0]
-        for _ in range(1000):
-            attempt()
-        gc.collect()
-        # Free lists hold a few dozen objects at any time; a leak of even the
-        # smallest object per call would come to 16 kB.
-        assert tracemalloc.get_traced_memory()[0] - first < 8192
+        # Free lists and the host's caches hold a few dozen objects at any time
+        # and may grow once, by chance, inside a window; a leak of even the
+        # smallest object per call would come to 16 kB in every window.
+        growth = []
+        for _ in range(3):
+            first = tracemalloc.get_traced_memory()[0]
+            for _ in range(1000):
+                attempt()
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - first)
+            if growth[-1] < 8192:
+                break
+        assert min(growth) < 8192, growth
     finally:
         tracemalloc.stop()
     assert sys.getrefcount(data) == refs

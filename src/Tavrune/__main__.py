@@ -3,12 +3,17 @@
 ``python -m Tavrune demo`` makes a PNG with ancillary chunks around and between
 several image-data chunks, changes some pixels, saves it and shows that only the
 pixels changed. ``python -m Tavrune info FILE`` prints the layout of a PNG or BMP.
+``python -m Tavrune resave IN OUT`` opens a file, saves it again and reports what
+differs between the two files; ``python -m Tavrune to-bmp IN OUT`` writes a
+24-bit BMP. Errors print the module's message and exit with status 1.
 """
 
 import argparse
 import contextlib
 import io
+import difflib
 import os
+import struct
 import sys
 import tempfile
 import zlib
@@ -17,16 +22,30 @@ from Tavrune import simpleImage_ext as ext
 from Tavrune.simpleImage_ext import SimpleImage
 
 
+# What the module raises for input it refuses or files it cannot read or write;
+# anything else is a fault of this program and keeps its traceback.
+INPUT_ERRORS = (OSError, ValueError, TypeError, OverflowError, MemoryError, struct.error, zlib.error)
+
+
+def open_quietly(source):
+    """SimpleImage.open without the line it prints."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        return SimpleImage.open(source)
+
+
+def describe(image):
+    kind = "RGBA" if image._alpha is not None else "RGB"
+    return f"{image.width}x{image.height} {kind}"
+
+
 def layout(path):
     """The layout of a file the module opens, as lines of text."""
-    with contextlib.redirect_stdout(io.StringIO()):
-        image = SimpleImage.open(path)
-    kind = "RGBA" if image._alpha is not None else "RGB"
+    image = open_quietly(path)
     if image._png_chunks is None:
-        lines = [f"BMP {image.width}x{image.height} {kind}"]
+        lines = [f"BMP {describe(image)}"]
         lines += [f"  {key:<13}{value}" for key, value in (image._bmp_header or {}).items()]
         return lines
-    lines = [f"PNG {image.width}x{image.height} {kind}", "  #  type    size"]
+    lines = [f"PNG {describe(image)}", "  #  type    size"]
     for index, (chunk_type, _, length) in enumerate(image._png_chunks):
         lines.append(f"  {index:<2} {chunk_type.decode('latin-1'):<6}{length:>6}")
     filters = bytes(image._png_filters)
@@ -94,8 +113,20 @@ def demo():
 
 
 def _non_idat_chunks(data):
-    stream = io.BytesIO(data[len(ext.PNG_SIGNATURE):])
-    return [chunk for chunk in iter(lambda: ext._readChunk(stream), (b"", b"")) if chunk[0] != b"IDAT"]
+    return [chunk for chunk in read_chunks(data)[0] if chunk[0] != b"IDAT"]
+
+
+def read_chunks(data):
+    """([(type, payload), ...], number of bytes after IEND) of a PNG file's bytes,
+    through the module's chunk reader, which stops at IEND as the decoder does."""
+    stream = io.BytesIO(data)
+    stream.seek(len(ext.PNG_SIGNATURE))
+    chunks = []
+    for chunk in iter(lambda: ext._readChunk(stream), (b"", b"")):
+        chunks.append(chunk)
+        if chunk[0] == b"IEND":
+            break
+    return chunks, len(data) - stream.tell()
 
 
 def info(path):
@@ -104,19 +135,153 @@ def info(path):
     return 0
 
 
+def _sizes(payloads):
+    count = len(payloads)
+    return f"{count} chunk{'s' if count != 1 else ''} of {', '.join(str(len(p)) for p in payloads)} bytes"
+
+
+def _placement(chunks):
+    """For each chunk that is not IDAT: before, among or after the image data."""
+    idat = [index for index, (chunk_type, _) in enumerate(chunks) if chunk_type == b"IDAT"]
+    first, last = (idat[0], idat[-1]) if idat else (len(chunks), len(chunks))
+    return [("before" if index < first else "after" if index > last else "among")
+            for index, (chunk_type, _) in enumerate(chunks) if chunk_type != b"IDAT"]
+
+
+def compare_png(old, new):
+    """Lines naming the chunks that differ between two PNG files, with what changed."""
+    (old_chunks, old_tail), (new_chunks, new_tail) = read_chunks(old), read_chunks(new)
+    details = []
+    old_idat = [payload for chunk_type, payload in old_chunks if chunk_type == b"IDAT"]
+    new_idat = [payload for chunk_type, payload in new_chunks if chunk_type == b"IDAT"]
+    if old_idat != new_idat:
+        same = zlib.decompress(b"".join(old_idat)) == zlib.decompress(b"".join(new_idat))
+        details.append(("IDAT", f"compressed again ({_sizes(old_idat)} -> {_sizes(new_idat)}); "
+                                f"the scanlines inside are {'identical' if same else 'DIFFERENT'}"))
+    old_rest = [chunk for chunk in old_chunks if chunk[0] != b"IDAT"]
+    new_rest = [chunk for chunk in new_chunks if chunk[0] != b"IDAT"]
+    matcher = difflib.SequenceMatcher(a=old_rest, b=new_rest, autojunk=False)
+    for tag, a0, a1, b0, b1 in matcher.get_opcodes():
+        if tag == "equal":
+            old_places, new_places = _placement(old_chunks)[a0:a1], _placement(new_chunks)[b0:b1]
+            for (chunk_type, _), before, after in zip(old_rest[a0:a1], old_places, new_places):
+                if before != after:
+                    details.append((chunk_type.decode("latin-1"),
+                                    f"payload kept; stood {before} the image data, now {after} it"))
+            continue
+        for chunk_type, _ in old_rest[a0:a1]:
+            details.append((chunk_type.decode("latin-1"), "in the input only, or its payload changed"))
+        for chunk_type, _ in new_rest[b0:b1]:
+            details.append((chunk_type.decode("latin-1"), "in the output only, or its payload changed"))
+    if old_tail != new_tail:
+        details.append(("IEND", f"followed by {old_tail} bytes in the input, {new_tail} in the output"))
+    names = list(dict.fromkeys(name for name, _ in details))
+    return [f"chunks that differ: {', '.join(names) or 'none'}"] + [f"  {name:<6}{text}" for name, text in details]
+
+
+# The two BMP headers, as the module reads and writes them, and their fields' names.
+BMP_HEADER = "<2sIHHIIiiHHIIiiII"
+BMP_FIELDS = ("signature", "file size", "reserved", "reserved", "pixel offset", "header size", "width",
+              "height", "planes", "bit count", "compression", "image size", "x pixels per metre",
+              "y pixels per metre", "colours used", "colours important")
+
+
+def compare_bmp(old, new):
+    """Lines naming the BMP header fields that differ between two files."""
+    old_fields, new_fields = struct.unpack_from(BMP_HEADER, old), struct.unpack_from(BMP_HEADER, new)
+    details = [f"  {name:<20}{a} -> {b}" for name, a, b in zip(BMP_FIELDS, old_fields, new_fields) if a != b]
+    names = ", ".join(name for name, a, b in zip(BMP_FIELDS, old_fields, new_fields) if a != b)
+    return [f"header fields that differ: {names or 'none'}"] + details
+
+
+def pixels_read_back(image, path, alpha=True):
+    """Whether the file at path opens to the pixels (and alpha) of image."""
+    again = open_quietly(path)
+    same = again._pixels == image._pixels and (not alpha or again._alpha == image._alpha)
+    return f"pixels read back: {'identical' if same else 'DIFFERENT'}"
+
+
+def resave(source, target):
+    with open(source, "rb") as stream:
+        old = stream.read()
+    image = open_quietly(source)
+    image.save(target)
+    with open(target, "rb") as stream:
+        new = stream.read()
+    if image._png_chunks is not None:
+        print(f"resaved {source} -> {target}: PNG {describe(image)}, {len(image._png_chunks)} chunks")
+        lines = compare_png(old, new)
+    else:
+        print(f"resaved {source} -> {target}: BMP {describe(image)}")
+        lines = compare_bmp(old, new)
+        if target.lower().endswith(".png"):
+            lines.append("note: an image read from a BMP is saved as a BMP, whatever the file name")
+    for line in lines:
+        print(line)
+    print(pixels_read_back(image, target))
+    return 0
+
+
+def to_bmp(source, target):
+    image = open_quietly(source)
+    image.saveBmp(target)
+    header = image._bmp_header or {}
+    resolution = f"{header.get('xppm', 2835)}x{header.get('yppm', 2835)}"
+    print(f"wrote {target}: BMP {image.width}x{image.height}, 24-bit, {resolution} pixels per metre")
+    if image._alpha is not None:
+        print("note: the alpha plane was dropped: a 24-bit BMP holds none")
+    print(pixels_read_back(image, target, alpha=False))
+    return 0
+
+
+DESCRIPTION = """\
+Open, inspect and rewrite 8-bit RGB/RGBA PNG and 24-bit BMP files with
+Tavrune.simpleImage_ext. Input the module refuses is reported with its message
+on standard error, with exit status 1."""
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="python -m Tavrune", description=DESCRIPTION,
+                                     epilog="'python -m Tavrune COMMAND --help' describes one command.",
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts",
+                        description="Make a PNG with extra chunks, change a row of pixels, save it and "
+                                    "show that only the image data changed.")
+    info_parser = commands.add_parser("info", help="print the chunk layout and filter types of a PNG or BMP",
+                                      description="Print the size, the chunk list and the per-row filter "
+                                                  "types of a PNG, or the size and header fields of a BMP.")
+    info_parser.add_argument("file", metavar="FILE", help="a PNG or BMP file")
+    resave_parser = commands.add_parser(
+        "resave", help="open a file, save it again and report which chunks differ",
+        description="Open IN and save it to OUT as the module saves it (a PNG keeps its chunks, the "
+                    "filter type of every row and the sizes of its image-data chunks; a BMP stays a "
+                    "BMP with its resolution fields), then report which chunks (PNG) or header fields "
+                    "(BMP) differ between the two files. Only the image data is expected to differ. "
+                    "IN and OUT may be the same file.")
+    resave_parser.add_argument("source", metavar="IN", help="the PNG or BMP file to open")
+    resave_parser.add_argument("target", metavar="OUT", help="the file to write (replaced if it exists)")
+    bmp_parser = commands.add_parser(
+        "to-bmp", help="write a PNG or BMP as a 24-bit BMP",
+        description="Open IN and write it to OUT as a bottom-up 24-bit BMP. An alpha plane is dropped; "
+                    "the resolution fields of a BMP input are kept, 2835 pixels per metre otherwise.")
+    bmp_parser.add_argument("source", metavar="IN", help="the PNG or BMP file to open")
+    bmp_parser.add_argument("target", metavar="OUT", help="the file to write (replaced if it exists)")
+    return parser
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m Tavrune")
-    commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts")
-    info_parser = commands.add_parser("info", help="print the chunk layout and filter types of a PNG or BMP")
-    info_parser.add_argument("file")
-    arguments = parser.parse_args(argv)
+    arguments = build_parser().parse_args(argv)
     try:
         if arguments.command == "demo":
             return demo()
-        return info(arguments.file)
-    except (OSError, ValueError, TypeError, zlib.error) as error:
-        print(f"error: {error}", file=sys.stderr)
+        if arguments.command == "info":
+            return info(arguments.file)
+        if arguments.command == "resave":
+            return resave(arguments.source, arguments.target)
+        return to_bmp(arguments.source, arguments.target)
+    except INPUT_ERRORS as error:
+        print(f"error: {str(error) or type(error).__name__}", file=sys.stderr)
         return 1
 
 

@@ -52,7 +52,7 @@ bool add_class_methods(PyObject* module_name) {
         if (!wrapped || PyDict_SetItemString(class_dict, method.spec->name, wrapped.get()) < 0) return false;
     }
     PyType_Modified(&image::image_type);
-    return image::install_pickling_refusal();
+    return image::install_pickling_refusal() && image::install_constructor_signature();
 }
 
 bool run_module_body(PyObject* module) {

@@ -1,11 +1,12 @@
 // The function object type: carries the attributes of a Python function
 // (__name__, __qualname__, __module__, __annotations__, __defaults__, no
-// docstring), is called through vectorcall, and binds to instances like a
+// docstring, a __signature__ for inspect), is called through vectorcall, and binds to instances like a
 // Python function, so staticmethod and classmethod can wrap it.
 #include "binding/function.hpp"
 
 #include <structmember.h>
 
+#include "binding/signature.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 
@@ -24,6 +25,7 @@ struct FunctionObject {
     PyObject* module;
     PyObject* annotations;  // dict of str -> str
     PyObject* defaults;     // tuple of None, or None
+    PyObject* signature;    // inspect.Signature, built on first read; null until then
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
@@ -68,6 +70,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(function->module);
     Py_XDECREF(function->annotations);
     Py_XDECREF(function->defaults);
+    Py_XDECREF(function->signature);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -87,8 +90,25 @@ PyMemberDef function_members[] = {
 
 PyObject* function_get_doc(PyObject*, void*) { Py_RETURN_NONE; }
 
+// Methods and class methods list their receiver first, as a Python function
+// does, so that inspect drops it from the signature of a bound method.
+const char* receiver_name(Receiver receiver) {
+    switch (receiver) {
+        case Receiver::kInstance: return "self";
+        case Receiver::kClass: return "cls";
+        case Receiver::kNone: break;
+    }
+    return nullptr;
+}
+
+PyObject* function_get_signature(PyObject* self, void*) {
+    FunctionObject* function = as_function(self);
+    return cached_signature(function->signature, *function->spec, receiver_name(function->spec->receiver));
+}
+
 PyGetSetDef function_getset[] = {
     {.name = "__doc__", .get = function_get_doc},
+    {.name = "__signature__", .get = function_get_signature},
     {},
 };
 

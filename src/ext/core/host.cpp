@@ -140,4 +140,27 @@ PyObject* module_global(PyObject* name) {
     return nullptr;
 }
 
+const Inspect* inspect_names() {
+    static Inspect names{};
+    if (names.empty) return &names;
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Inspect found{};
+    if (!(attribute(found.parameter, inspect.get(), "Parameter") &&
+          attribute(found.signature, inspect.get(), "Signature") &&
+          attribute(found.positional_or_keyword, found.parameter, "POSITIONAL_OR_KEYWORD") &&
+          attribute(found.empty, found.parameter, "empty"))) {
+        for (PyObject* name : {found.parameter, found.signature, found.positional_or_keyword}) Py_XDECREF(name);
+        return nullptr;
+    }
+    // The import ran Python code, which may have asked for the names already.
+    if (names.empty) {
+        for (PyObject* name : {found.parameter, found.signature, found.positional_or_keyword, found.empty})
+            Py_DECREF(name);
+    } else {
+        names = found;
+    }
+    return &names;
+}
+
 }  // namespace tavrune::host

@@ -63,6 +63,16 @@ struct Constants {
     PyObject* name_write_bmp;
 };
 
+// What a signature is built from. inspect is imported on first use, not while the
+// module loads: only introspection needs it, and it costs more than the rest of
+// loading.
+struct Inspect {
+    PyObject* parameter;              // inspect.Parameter
+    PyObject* signature;              // inspect.Signature
+    PyObject* positional_or_keyword;  // inspect.Parameter.POSITIONAL_OR_KEYWORD
+    PyObject* empty;                  // inspect.Parameter.empty
+};
+
 extern Objects objects;
 extern Constants constants;
 
@@ -76,5 +86,9 @@ bool import_module_body(PyObject* module);
 // The value bound to name in the module's namespace (or builtins) now, as a new
 // reference; NameError "name '...' is not defined" when there is none.
 PyObject* module_global(PyObject* name);
+
+// The inspect names above, imported the first time this is called and kept until
+// the process ends; null with an exception set when the import fails.
+const Inspect* inspect_names();
 
 }  // namespace tavrune::host

@@ -3,6 +3,7 @@
 #include "image/image.hpp"
 
 #include "binding/convert.hpp"
+#include "binding/signature.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
@@ -310,5 +311,7 @@ bool install_pickling_refusal() {
     PyType_Modified(&image_type);
     return true;
 }
+
+bool install_constructor_signature() { return binding::install_class_signature(&image_type, kConstructor); }
 
 }  // namespace tavrune::image

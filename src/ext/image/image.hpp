@@ -31,6 +31,10 @@ bool ready_image_type();
 // Replaces pickling by two operations that always fail; false with an exception set.
 bool install_pickling_refusal();
 
+// Gives the class a __signature__ for inspect: the constructor's parameters.
+// False with an exception set.
+bool install_constructor_signature();
+
 // Methods stored in the class dictionary, in the type's method order.
 extern const binding::FunctionSpec kStreamToImage;  // image/open.cpp
 extern const binding::FunctionSpec kOpen;           // image/open.cpp
