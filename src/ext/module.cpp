@@ -102,7 +102,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         Py_INCREF(g_module);
         return g_module;
     }
-    // The import machinery sets __file__, __loader__ and the rest from spec.
+    // The import machinery sets __file__, __loader__ and the rest from the ModuleSpec.
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
