@@ -9,6 +9,7 @@
 
 #include "kernels/reference.hpp"
 #include "kernels/scanline.hpp"
+#include "kernels/variants.hpp"
 
 namespace {
 
@@ -91,6 +92,10 @@ void type_and_bpp(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(bm_unfilter<kernels::unfilter_row>)->Name("unfilter")->Apply(type_and_bpp);
+BENCHMARK(bm_unfilter<kernels::portable::unfilter_row>)->Name("unfilter_portable")->Apply(type_and_bpp);
+#if defined(TAVRUNE_KERNELS_SSE2)
+BENCHMARK(bm_unfilter<kernels::sse2::unfilter_row>)->Name("unfilter_sse2")->Apply(type_and_bpp);
+#endif
 BENCHMARK(bm_filter<kernels::filter_row>)->Name("filter")->Apply(type_and_bpp);
 BENCHMARK(bm_unfilter<reference::unfilter_row>)->Name("unfilter_reference")->Apply(type_and_bpp);
 BENCHMARK(bm_filter<reference::filter_row>)->Name("filter_reference")->Apply(type_and_bpp);

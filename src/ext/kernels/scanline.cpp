@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "kernels/reference.hpp"
+#include "kernels/variants.hpp"
 
 namespace tavrune::kernels {
 namespace {
@@ -154,14 +155,29 @@ void filter_typed(Byte type, const Byte* __restrict row, const Byte* __restrict 
 
 }  // namespace
 
+namespace portable {
+
 bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
                   const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel) {
     if (type > kMaxFilterType) return false;
-    switch (bytes_per_pixel) {
-        case 3: unfilter_typed<3>(type, in, out, prev, row_bytes); return true;
-        case 4: unfilter_typed<4>(type, in, out, prev, row_bytes); return true;
-        default: return reference::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
-    }
+    if (bytes_per_pixel == 4) unfilter_typed<4>(type, in, out, prev, row_bytes);
+    else unfilter_typed<3>(type, in, out, prev, row_bytes);
+    return true;
+}
+
+}  // namespace portable
+
+// The one place that picks an implementation: SSE2 is part of every x86-64
+// target, so it is chosen at compile time.
+bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
+                  const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel) {
+    if (bytes_per_pixel != 3 && bytes_per_pixel != 4)
+        return reference::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
+#if defined(TAVRUNE_KERNELS_SSE2)
+    return sse2::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
+#else
+    return portable::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
+#endif
 }
 
 bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev,
