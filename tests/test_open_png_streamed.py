@@ -154,9 +154,9 @@ def test_payloads_that_are_not_bytes_decode_the_same(SimpleImage, image, channel
     rows, filters, _ = image[channels]
     data = build_png(rows, channels, filters, idat_sizes=(5000, 5000))
     plain = SimpleImage._streamToImage(BytesIO(data))
-    # Reads 8, 12 and 16 return the three IDAT payloads: the signature, four
-    # reads per chunk, the payload third.
-    stream = RecordingStream(data, alter={8: bytearray, 12: memoryview, 16: bytearray})
+    # Calls 9, 13 and 17 read the three IDAT payloads: the signature read, a
+    # seek and the signature again, then four reads per chunk, the payload third.
+    stream = RecordingStream(data, alter={9: bytearray, 13: memoryview, 17: bytearray})
     assert SimpleImage._streamToImage(stream)[:5] == plain[:5]
     assert [type(stream.returned[i]) for i in (8, 12, 16)] == [bytearray, memoryview, bytearray]
 
