@@ -167,8 +167,20 @@ def ms(samples, key):
 # --- peak memory in a fresh interpreter ----------------------------------------------
 
 MEMORY_PROBE = r"""
-import contextlib, gc, io, json, resource, sys, tracemalloc
+import contextlib, gc, io, json, sys, tracemalloc
 which, path = sys.argv[1], sys.argv[2]
+
+
+def peak_resident():
+    # VmHWM belongs to this process image; ru_maxrss would carry the parent's
+    # peak across fork and exec.
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+
+
+
 with open(path, "rb") as f:
     data = f.read()
 if which == "ours":
@@ -176,7 +188,7 @@ if which == "ours":
 else:
     from PIL import Image
 gc.collect()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak_resident()
 tracemalloc.start()
 if which == "ours":
     with contextlib.redirect_stdout(io.StringIO()):
@@ -188,8 +200,8 @@ else:
     final = image.width * image.height * (4 if image.mode == "RGBA" else 3)
 peak = tracemalloc.get_traced_memory()[1]
 tracemalloc.stop()
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({"traced": peak, "rss": (after - before) * 1024, "final": final}))
+after = peak_resident()
+print(json.dumps({"traced": peak, "rss": after - before, "final": final}))
 """
 
 

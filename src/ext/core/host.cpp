@@ -68,6 +68,8 @@ bool build_constants() {
     if (c.png_signature) return true;  // built once per process
     Ref two = Ref::steal(PyLong_FromLong(2));
     if (!two) return false;
+    for (long value = 0; value < 256; ++value)
+        if (!make(c.byte_values[value], PyLong_FromLong(value))) return false;
     return bytes(c.png_signature, "\x89PNG\r\n\x1a\n", 8) && bytes(c.empty_bytes, "", 0) &&
            bytes(c.zero_byte, "\0", 1) && bytes(c.bm, "BM", 2) && bytes(c.idat, "IDAT", 4) &&
            bytes(c.iend, "IEND", 4) && bytes(c.ihdr, "IHDR", 4) &&

@@ -38,6 +38,7 @@ struct Constants {
     PyObject* tail_slice;     // [2:]
     PyObject* none_none;      // (None, None)
     PyObject* none_1;         // (None,)
+    PyObject* byte_values[256];  // the ints 0 to 255, for pixel samples
     PyObject* bmp_defaults[4];// ('xppm', 2835), ('yppm', 2835), ('clrUsed', 0), ('clrImportant', 0)
     PyObject* four_big;       // (4, 'big')
     PyObject* iend_chunk;     // (b'IEND', b'')
