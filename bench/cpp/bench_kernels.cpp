@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "kernels/pixels.hpp"
 #include "kernels/reference.hpp"
 #include "kernels/scanline.hpp"
 #include "kernels/variants.hpp"
@@ -99,6 +100,50 @@ BENCHMARK(bm_unfilter<kernels::sse2::unfilter_row>)->Name("unfilter_sse2")->Appl
 BENCHMARK(bm_filter<kernels::filter_row>)->Name("filter")->Apply(type_and_bpp);
 BENCHMARK(bm_unfilter<reference::unfilter_row>)->Name("unfilter_reference")->Apply(type_and_bpp);
 BENCHMARK(bm_filter<reference::filter_row>)->Name("filter_reference")->Apply(type_and_bpp);
+
+// Row layout conversions over a whole image, row by row as the codecs call them.
+void bm_split(benchmark::State& state) {
+    const Bytes image = noisy_gradient(4);
+    Bytes rgb(kWidth * kHeight * 3), alpha(kWidth * kHeight);
+    for (auto _ : state) {
+        for (std::size_t y = 0; y < kHeight; ++y)
+            kernels::split_row(&image[y * kWidth * 4], kWidth, 4, &rgb[y * kWidth * 3], &alpha[y * kWidth]);
+        benchmark::DoNotOptimize(rgb.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, image.size());
+}
+
+void bm_join(benchmark::State& state) {
+    const Bytes image = noisy_gradient(4);
+    Bytes rgb(kWidth * kHeight * 3), alpha(kWidth * kHeight), row(kWidth * 4);
+    for (std::size_t y = 0; y < kHeight; ++y)
+        kernels::split_row(&image[y * kWidth * 4], kWidth, 4, &rgb[y * kWidth * 3], &alpha[y * kWidth]);
+    for (auto _ : state) {
+        for (std::size_t y = 0; y < kHeight; ++y) {
+            kernels::join_row(&rgb[y * kWidth * 3], &alpha[y * kWidth], kWidth, row.data());
+            benchmark::DoNotOptimize(row.data());
+        }
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, image.size());
+}
+
+void bm_swap(benchmark::State& state) {
+    const Bytes image = noisy_gradient(3);
+    Bytes out(image.size());
+    for (auto _ : state) {
+        for (std::size_t y = 0; y < kHeight; ++y)
+            kernels::swap_red_blue(&image[y * kWidth * 3], &out[y * kWidth * 3], kWidth);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    set_counters(state, image.size());
+}
+
+BENCHMARK(bm_split)->Name("split_row")->Unit(benchmark::kMicrosecond);
+BENCHMARK(bm_join)->Name("join_row")->Unit(benchmark::kMicrosecond);
+BENCHMARK(bm_swap)->Name("swap_red_blue")->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,8 +1,9 @@
 // PNG scanline filters. The reference versions follow the definition of each
-// filter byte by byte; the main versions pick the loop once per row (filter type,
-// top row or not, 3 or 4 bytes per pixel) so each loop body is small and its
-// offsets are constants. Other pixel sizes, which the codecs do not produce, take
-// the reference loops. The tests hold both byte-identical.
+// filter byte by byte; the portable unfilter and filter_row pick the loop once
+// per row (filter type, top row or not, 3 or 4 bytes per pixel) so each loop body
+// is small and its offsets are constants. Other pixel sizes, which the codecs do
+// not produce, take the reference loops. kernels/dispatch.cpp chooses which
+// unfilter runs. The tests hold every version byte-identical.
 #include "kernels/scanline.hpp"
 
 #include <algorithm>
@@ -166,19 +167,6 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
 }
 
 }  // namespace portable
-
-// The one place that picks an implementation: SSE2 is part of every x86-64
-// target, so it is chosen at compile time.
-bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
-                  const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel) {
-    if (bytes_per_pixel != 3 && bytes_per_pixel != 4)
-        return reference::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
-#if defined(TAVRUNE_KERNELS_SSE2)
-    return sse2::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
-#else
-    return portable::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
-#endif
-}
 
 bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev,
                 std::uint8_t* out, std::size_t row_bytes, unsigned bytes_per_pixel) {

@@ -1,6 +1,7 @@
-// Every implementation of the scanline unfilter that unfilter_row may pick, named
-// so the tests and benchmarks can hold each one against the reference. Same
-// contract as tavrune::kernels::unfilter_row; bytes_per_pixel 3 or 4 only.
+// Every implementation that kernels/dispatch.cpp may pick, named so the tests and
+// benchmarks can hold each one against the reference. Each has the contract of
+// the kernel of the same name in scanline.hpp or pixels.hpp; unfilter_row takes
+// bytes_per_pixel 3 or 4 only.
 #pragma once
 
 #include <cstddef>
@@ -23,5 +24,19 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
                   const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel);
 }  // namespace sse2
 #endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TAVRUNE_KERNELS_SSSE3 1
+namespace ssse3 {
+// SSSE3 byte shuffles. Call only where cpu_has_ssse3() is true.
+void split_row(const std::uint8_t* row, std::size_t width, unsigned bytes_per_pixel, std::uint8_t* rgb,
+               std::uint8_t* alpha);
+void join_row(const std::uint8_t* rgb, const std::uint8_t* alpha, std::size_t width, std::uint8_t* row);
+void swap_red_blue(const std::uint8_t* in, std::uint8_t* out, std::size_t width);
+}  // namespace ssse3
+#endif
+
+// Whether this processor runs SSSE3 instructions.
+bool cpu_has_ssse3();
 
 }  // namespace tavrune::kernels
