@@ -3,7 +3,7 @@ peers, pixel access, peak memory of open, and BMP. Run with ``make bench`` or
 ``.venv/bin/python bench/bench_table.py [rounds]``.
 
 Images are 2048x2048, built in memory: photo-like content (smooth gradients with
-Gaussian noise) and flat synthetic content (flat tiles, a few lines), RGB and
+Gaussian noise) and flat synthetic content (flat tiles, a grid of lines, text-like marks), RGB and
 RGBA, written by Pillow's default PNG save (its own per-row filters, mostly Sub
 and Up); the photo images are also re-written with every row Paeth-filtered.
 
@@ -36,10 +36,14 @@ import time
 import timeit
 import zlib
 
-from PIL import Image, ImageChops, ImageDraw
+# numpy comes in with the peers; its BLAS thread pool would only compete for the
+# cores the timed calls use.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import Tavrune.simpleImage_ext as ext
-from Tavrune.simpleImage_ext import SimpleImage
+from PIL import Image, ImageChops, ImageDraw  # noqa: E402
+
+import Tavrune.simpleImage_ext as ext  # noqa: E402
+from Tavrune.simpleImage_ext import SimpleImage  # noqa: E402
 
 try:
     import numpy
@@ -53,7 +57,7 @@ except ImportError:
     cv2 = None
 
 SIDE = 2048
-ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 7
+ROUNDS = 7  # main() takes another count from the command line
 TMP = tempfile.mkdtemp(prefix="tavrune-bench-")
 
 
@@ -73,7 +77,8 @@ def photo(mode):
 
 
 def flat(mode):
-    """Flat tiles of a few colours with lines across, like a diagram or a screen."""
+    """A screen-like picture: flat tiles of many colours, a grid of one-pixel-wide
+    lines and rows of small marks like text, on a light background."""
     image = Image.new(mode, (SIDE, SIDE), (240, 240, 240, 255)[:len(mode)])
     draw = ImageDraw.Draw(image)
     tile = 128
@@ -83,8 +88,14 @@ def flat(mode):
                 colour = ((tx * 37) % 256, (ty * 59) % 256, ((tx + ty) * 23) % 256, 128 + (tx * ty) % 128)
                 draw.rectangle([tx * tile + 4, ty * tile + 4, tx * tile + tile - 5, ty * tile + tile - 5],
                                fill=colour[:len(mode)])
+    ink = (20, 20, 20, 255)[:len(mode)]
     for k in range(0, SIDE, 97):
-        draw.line([(0, k), (SIDE - 1, (k * 3) % SIDE)], fill=(20, 20, 20, 255)[:len(mode)], width=2)
+        draw.line([(0, k), (SIDE - 1, k)], fill=ink, width=2)
+        draw.line([(k, 0), (k, SIDE - 1)], fill=ink, width=2)
+    for y in range(40, SIDE, 160):
+        for x in range(20, SIDE - 200, 300):
+            for j in range(12):
+                draw.rectangle([x + j * 12, y, x + j * 12 + 7, y + 9], fill=(0, 0, 80, 255)[:len(mode)])
     return image
 
 
@@ -334,6 +345,9 @@ def verdict(holds):
 
 
 def main():
+    global ROUNDS
+    if len(sys.argv) > 1:
+        ROUNDS = int(sys.argv[1])
     print(f"building {SIDE}x{SIDE} test images ...", file=sys.stderr)
     cases = build_cases()
     for case, data in cases.items():  # the same pixels as Pillow reads
