@@ -166,17 +166,15 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
     return true;
 }
 
-}  // namespace portable
-
 bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev,
                 std::uint8_t* out, std::size_t row_bytes, unsigned bytes_per_pixel) {
     if (type > kMaxFilterType) return false;
-    switch (bytes_per_pixel) {
-        case 3: filter_typed<3>(type, row, prev, out, row_bytes); return true;
-        case 4: filter_typed<4>(type, row, prev, out, row_bytes); return true;
-        default: return reference::filter_row(type, row, prev, out, row_bytes, bytes_per_pixel);
-    }
+    if (bytes_per_pixel == 4) filter_typed<4>(type, row, prev, out, row_bytes);
+    else filter_typed<3>(type, row, prev, out, row_bytes);
+    return true;
 }
+
+}  // namespace portable
 
 namespace reference {
 namespace {

@@ -13,6 +13,8 @@ namespace portable {
 // Plain C++ with loops shaped for the auto-vectoriser; any target.
 bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
                   const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel);
+bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev,
+                std::uint8_t* out, std::size_t row_bytes, unsigned bytes_per_pixel);
 }  // namespace portable
 
 #if defined(__SSE2__)

@@ -1,7 +1,7 @@
-// Every unfilter implementation that unfilter_row may pick, byte for byte against
-// the plain reference: all five filter types, 3 and 4 bytes per pixel, widths 1 to
-// 67 (and the row lengths between whole pixels), random rows, top row and not,
-// into a separate row and in place.
+// Every filter and unfilter implementation that kernels/dispatch.cpp may pick,
+// byte for byte against the plain reference: all five filter types, 3 and 4
+// bytes per pixel, widths 1 to 67 (and the row lengths between whole pixels),
+// random rows, top row and not; unfiltering into a separate row and in place.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -20,17 +20,20 @@ namespace kernels = tavrune::kernels;
 using Bytes = std::vector<std::uint8_t>;
 using UnfilterFn = bool (*)(std::uint8_t, const std::uint8_t*, std::uint8_t*, const std::uint8_t*, std::size_t,
                             unsigned);
+using FilterFn = bool (*)(std::uint8_t, const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
+                          unsigned);
 
 struct Variant {
     const char* name;
     UnfilterFn unfilter;
+    FilterFn filter;
 };
 
 const Variant kVariants[] = {
-    {"Dispatched", kernels::unfilter_row},
-    {"Portable", kernels::portable::unfilter_row},
+    {"Dispatched", kernels::unfilter_row, kernels::filter_row},
+    {"Portable", kernels::portable::unfilter_row, kernels::portable::filter_row},
 #if defined(TAVRUNE_KERNELS_SSE2)
-    {"Sse2", kernels::sse2::unfilter_row},
+    {"Sse2", kernels::sse2::unfilter_row, kernels::portable::filter_row},  // no filter of its own
 #endif
 };
 
@@ -62,6 +65,11 @@ TEST_P(MatchesReference, EveryWidthRandomRows) {
             const Bytes in = random_row(n, rng);
             const Bytes prev = random_row(n, rng);
             for (const std::uint8_t* above : {prev.data(), static_cast<const std::uint8_t*>(nullptr)}) {
+                Bytes expected_filtered(n), filtered(n);
+                ASSERT_TRUE(kernels::reference::filter_row(type, in.data(), above, expected_filtered.data(), n, bpp));
+                ASSERT_TRUE(variant.filter(type, in.data(), above, filtered.data(), n, bpp));
+                ASSERT_EQ(filtered, expected_filtered);
+
                 Bytes expected(n), actual(n);
                 ASSERT_TRUE(kernels::reference::unfilter_row(type, in.data(), expected.data(), above, n, bpp));
                 ASSERT_TRUE(variant.unfilter(type, in.data(), actual.data(), above, n, bpp));
@@ -96,14 +104,16 @@ TEST_P(MatchesReference, StackedRows) {
     }
 }
 
-// Every (left, up, up-left) triple, one per channel, as the second pixel of a row.
+// Every (left, up, up-left) triple, one per channel, as the second pixel of a
+// row, unfiltered and filtered.
 class PaethAllInputs : public testing::TestWithParam<std::tuple<int, unsigned> /*variant, bpp*/> {};
 
 TEST_P(PaethAllInputs, SecondPixel) {
     const auto [variant_index, bpp] = GetParam();
     const Variant& variant = kVariants[variant_index];
-    const std::size_t n = 3 * bpp;  // a third pixel, so the second one takes the main loop
-    Bytes in(n, 0), prev(n, 0), expected(n), actual(n);
+    // Eight pixels, so the second one takes the main loops of both directions.
+    const std::size_t n = 8 * bpp;
+    Bytes in(n, 0), prev(n, 0), expected(n), actual(n), expected_filtered(n), filtered(n);
     long mismatches = 0;
     for (int a = 0; a < 256; ++a) {
         for (int b = 0; b < 256; ++b) {
@@ -116,6 +126,9 @@ TEST_P(PaethAllInputs, SecondPixel) {
                 kernels::reference::unfilter_row(4, in.data(), expected.data(), prev.data(), n, bpp);
                 variant.unfilter(4, in.data(), actual.data(), prev.data(), n, bpp);
                 mismatches += actual != expected;
+                kernels::reference::filter_row(4, expected.data(), prev.data(), expected_filtered.data(), n, bpp);
+                variant.filter(4, expected.data(), prev.data(), filtered.data(), n, bpp);
+                mismatches += filtered != expected_filtered;
             }
         }
     }
