@@ -167,3 +167,19 @@ def test_images_without_pixels(decode, width, height):
     result = decode(build_png([], 3, width=width, height=height, data=zlib.compress(raw)))
     assert result[:5] == (width, height, bytearray(), 3, None)
     assert result[7] == bytearray(height)
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+@pytest.mark.parametrize("height", [1, 2, 3, 4, 7])
+@pytest.mark.parametrize("pattern", ["all Paeth", "Paeth then Sub", "Sub then Paeth"])
+def test_runs_of_paeth_rows(decode, channels, height, pattern):
+    """Paeth rows are reconstructed in pairs where two follow each other: runs of
+    every length, ending the image or followed by another type."""
+    for width in (1, 2, 5, 33):
+        rows = textured_rows(width, height, channels, seed=width + height)
+        filters = {"all Paeth": [4] * height,
+                   "Paeth then Sub": [4] * (height - 1) + [1],
+                   "Sub then Paeth": [1] + [4] * (height - 1)}[pattern]
+        result = decode(build_png(rows, channels, filters))
+        assert result[:5] == (width, height, split_planes(rows, channels)[0], channels,
+                              split_planes(rows, channels)[1])

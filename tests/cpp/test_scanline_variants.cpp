@@ -140,6 +140,65 @@ std::string param_name(const testing::TestParamInfo<Param>& info) {
     return std::string(kVariants[variant_index].name) + "Type" + std::to_string(type) + "Bpp" + std::to_string(bpp);
 }
 
+// Two Paeth rows at once against two reference rows: every width 1 to 67 and
+// some long rows, random content, in each pair kernel.
+using PairFn = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::uint8_t*,
+                        const std::uint8_t*, std::size_t, unsigned);
+
+struct PairVariant {
+    const char* name;
+    PairFn pair;
+};
+
+const PairVariant kPairVariants[] = {
+    {"Dispatched", kernels::unfilter_paeth_pair},
+#if defined(TAVRUNE_KERNELS_SSE2)
+    {"Sse2", kernels::sse2::unfilter_paeth_pair},
+#endif
+};
+
+class PaethPair : public testing::TestWithParam<std::tuple<int /*variant*/, unsigned /*bpp*/>> {};
+
+TEST_P(PaethPair, MatchesTwoReferenceRows) {
+    const auto [variant_index, bpp] = GetParam();
+    const PairVariant& variant = kPairVariants[variant_index];
+    std::mt19937 rng(4099u + bpp);
+    std::vector<std::size_t> lengths;
+    for (std::size_t width = 1; width <= 67; ++width) lengths.push_back(width * bpp);
+    for (std::size_t n : {100u, 301u, 2048u * bpp + 1}) lengths.push_back(n);  // and partial last pixels
+    for (std::size_t n : lengths) {
+        for (int rep = 0; rep < 6; ++rep) {
+            SCOPED_TRACE(std::string(variant.name) + " row_bytes=" + std::to_string(n) + " rep=" + std::to_string(rep));
+            const Bytes in0 = random_row(n, rng), in1 = random_row(n, rng), prev = random_row(n, rng);
+            Bytes expected0(n), expected1(n);
+            kernels::reference::unfilter_row(4, in0.data(), expected0.data(), prev.data(), n, bpp);
+            kernels::reference::unfilter_row(4, in1.data(), expected1.data(), expected0.data(), n, bpp);
+            // Guard bytes around both outputs must stay untouched.
+            Bytes out(3 * n + 96, 0xA5);
+            std::uint8_t* out0 = out.data() + 32;
+            std::uint8_t* out1 = out0 + n + 32;
+            variant.pair(in0.data(), in1.data(), out0, out1, prev.data(), n, bpp);
+            ASSERT_EQ(Bytes(out0, out0 + n), expected0);
+            ASSERT_EQ(Bytes(out1, out1 + n), expected1);
+            for (std::size_t i = 0; i < 32; ++i) {
+                ASSERT_EQ(out[i], 0xA5);
+                ASSERT_EQ(out0[n + i], 0xA5);
+                ASSERT_EQ(out1[n + i], 0xA5);
+            }
+        }
+    }
+}
+
+std::string pair_name(const testing::TestParamInfo<std::tuple<int, unsigned>>& param_info) {
+    const auto [variant_index, bpp] = param_info.param;
+    return std::string(kPairVariants[variant_index].name) + "Bpp" + std::to_string(bpp);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllVariants, PaethPair,
+                         testing::Combine(testing::Range(0, static_cast<int>(std::size(kPairVariants))),
+                                          testing::Values(3u, 4u)),
+                         pair_name);
+
 using PaethParam = std::tuple<int /*variant*/, unsigned /*bpp*/>;
 
 std::string paeth_name(const testing::TestParamInfo<PaethParam>& info) {

@@ -48,6 +48,19 @@ bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out, 
 #endif
 }
 
+void unfilter_paeth_pair(const std::uint8_t* in0, const std::uint8_t* in1, std::uint8_t* out0, std::uint8_t* out1,
+                         const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel) {
+#if defined(TAVRUNE_KERNELS_SSE2)
+    if (bytes_per_pixel == 3 || bytes_per_pixel == 4) {
+        sse2::unfilter_paeth_pair(in0, in1, out0, out1, prev, row_bytes, bytes_per_pixel);
+        return;
+    }
+#endif
+    constexpr std::uint8_t kPaeth = 4;
+    unfilter_row(kPaeth, in0, out0, prev, row_bytes, bytes_per_pixel);
+    unfilter_row(kPaeth, in1, out1, out0, row_bytes, bytes_per_pixel);
+}
+
 bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev, std::uint8_t* out,
                 std::size_t row_bytes, unsigned bytes_per_pixel) {
     if (bytes_per_pixel != 3 && bytes_per_pixel != 4)

@@ -143,31 +143,72 @@ void unfilter_average(const Byte* in, Byte* out, const Byte* prev, std::size_t n
     finish_bytes<Bpp>(kAverage, in, out, prev, done, n);
 }
 
-// Paeth with ties to a, then b. The three candidates x + a, x + b, x + c are
-// formed first and the distances only choose among them; x + b and x + c, like
-// |b - c|, do not wait on the pixel to the left.
+// One Paeth step in 16-bit lanes, ties to a, then b: x + predictor of each lane,
+// modulo 256. The three candidates x + a, x + b, x + c are formed first and the
+// distances only choose among them, so what does not wait on a (|b - c|,
+// x + b, x + c) is off the chain from one pixel to the next.
+inline __m128i paeth_step(__m128i x, __m128i a, __m128i b, __m128i c) {
+    const __m128i low_byte = _mm_set1_epi16(0xFF);
+    const __m128i b_minus_c = _mm_sub_epi16(b, c);
+    const __m128i pa = abs16(b_minus_c);
+    const __m128i xb = _mm_and_si128(_mm_add_epi16(x, b), low_byte);
+    const __m128i xc = _mm_and_si128(_mm_add_epi16(x, c), low_byte);
+    const __m128i a_minus_c = _mm_sub_epi16(a, c);
+    const __m128i pb = abs16(a_minus_c);
+    const __m128i pc = abs16(_mm_add_epi16(a_minus_c, b_minus_c));
+    const __m128i xa = _mm_and_si128(_mm_add_epi16(x, a), low_byte);
+    const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
+    const __m128i b_or_c = _mm_xor_si128(xb, _mm_and_si128(_mm_xor_si128(xb, xc), not_b));
+    return _mm_or_si128(_mm_andnot_si128(not_a, xa), _mm_and_si128(not_a, b_or_c));
+}
+
 template <unsigned Bpp>
 void unfilter_paeth(const Byte* in, Byte* out, const Byte* prev, std::size_t n) {
-    const __m128i low_byte = _mm_set1_epi16(0xFF);
     __m128i a = _mm_setzero_si128();  // left and up-left start as zeros
     __m128i c = _mm_setzero_si128();
     const std::size_t done = per_pixel<Bpp, true>(in, out, prev, n, [&](__m128i x, __m128i b) {
-        const __m128i b_minus_c = _mm_sub_epi16(b, c);
-        const __m128i pa = abs16(b_minus_c);
-        const __m128i xb = _mm_and_si128(_mm_add_epi16(x, b), low_byte);
-        const __m128i xc = _mm_and_si128(_mm_add_epi16(x, c), low_byte);
-        const __m128i a_minus_c = _mm_sub_epi16(a, c);
-        const __m128i pb = abs16(a_minus_c);
-        const __m128i pc = abs16(_mm_add_epi16(a_minus_c, b_minus_c));
-        const __m128i xa = _mm_and_si128(_mm_add_epi16(x, a), low_byte);
-        const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-        const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
-        const __m128i b_or_c = _mm_xor_si128(xb, _mm_and_si128(_mm_xor_si128(xb, xc), not_b));
-        a = _mm_or_si128(_mm_andnot_si128(not_a, xa), _mm_and_si128(not_a, b_or_c));
+        a = paeth_step(x, a, b, c);
         c = b;
         return a;
     });
     finish_bytes<Bpp>(kPaeth, in, out, prev, done, n);
+}
+
+// Two Paeth rows at once, as a wavefront: step s reconstructs pixel s of the
+// first row in lanes 0-3 and pixel s - 1 of the second in lanes 4-7. The second
+// row's up pixel is then the first row's pixel from the step before, already
+// in a register, and its up-left the one before that, so the two chains run
+// side by side in one register. Rows of whole pixels only.
+template <unsigned Bpp>
+void unfilter_paeth_pair(const Byte* in0, const Byte* in1, Byte* out0, Byte* out1, const Byte* prev,
+                         std::size_t width) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = zero;  // the last result: lanes 0-3 pixel s - 1 of row 0, lanes 4-7 pixel s - 2 of row 1
+    __m128i c = zero;  // the last b: lanes 0-3 up pixel s - 1 of row 0, lanes 4-7 pixel s - 2 of row 0
+    // Full loads read a fourth byte past a 3-byte pixel; only steps whose
+    // pixels all have a successor in their row take them.
+    const auto step = [&]<bool Full>(std::size_t s) {
+        const auto load = [](const Byte* p) { return Full ? load_low<4>(p) : load_low<Bpp>(p); };
+        const bool first_row_pixel = Full || s < width;
+        const bool second_row_pixel = Full || s >= 1;
+        const __m128i x0 = first_row_pixel ? load(in0 + s * Bpp) : zero;
+        const __m128i x1 = second_row_pixel ? load(in1 + (s - 1) * Bpp) : zero;
+        const __m128i up0 = first_row_pixel ? widen(load(prev + s * Bpp)) : zero;
+        const __m128i x = widen(_mm_unpacklo_epi32(x0, x1));
+        const __m128i b = _mm_unpacklo_epi64(up0, a);  // lanes 4-7: row 0's pixel s - 1
+        __m128i result = paeth_step(x, a, b, c);
+        if (!second_row_pixel) result = _mm_unpacklo_epi64(result, zero);  // row 1's left starts at zero
+        const __m128i bytes = narrow(result);
+        if (first_row_pixel) store_low<Bpp>(out0 + s * Bpp, bytes);
+        if (second_row_pixel) store_low<Bpp>(out1 + (s - 1) * Bpp, _mm_srli_si128(bytes, 4));
+        a = result;
+        c = b;
+    };
+    step.template operator()<false>(0);
+    std::size_t s = 1;
+    for (; s + 1 < width; ++s) step.template operator()<true>(s);
+    for (; s <= width; ++s) step.template operator()<false>(s);
 }
 
 template <unsigned Bpp>
@@ -196,6 +237,18 @@ void unfilter_typed(Byte type, const Byte* in, Byte* out, const Byte* prev, std:
 }
 
 }  // namespace
+
+void unfilter_paeth_pair(const std::uint8_t* in0, const std::uint8_t* in1, std::uint8_t* out0,
+                         std::uint8_t* out1, const std::uint8_t* prev, std::size_t row_bytes,
+                         unsigned bytes_per_pixel) {
+    if (row_bytes % bytes_per_pixel != 0) {
+        unfilter_row(kPaeth, in0, out0, prev, row_bytes, bytes_per_pixel);
+        unfilter_row(kPaeth, in1, out1, out0, row_bytes, bytes_per_pixel);
+        return;
+    }
+    if (bytes_per_pixel == 4) unfilter_paeth_pair<4>(in0, in1, out0, out1, prev, row_bytes / 4);
+    else unfilter_paeth_pair<3>(in0, in1, out0, out1, prev, row_bytes / 3);
+}
 
 bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out, const std::uint8_t* prev,
                   std::size_t row_bytes, unsigned bytes_per_pixel) {
