@@ -33,7 +33,7 @@ const Variant kVariants[] = {
     {"Dispatched", kernels::unfilter_row, kernels::filter_row},
     {"Portable", kernels::portable::unfilter_row, kernels::portable::filter_row},
 #if defined(TAVRUNE_KERNELS_SSE2)
-    {"Sse2", kernels::sse2::unfilter_row, kernels::portable::filter_row},  // no filter of its own
+    {"Sse2", kernels::sse2::unfilter_row, kernels::sse2::filter_row},
 #endif
 };
 

@@ -1,7 +1,7 @@
 // The one place that picks an implementation for each kernel. SSE2 belongs to
-// every x86-64 target, so the unfilter takes it at compile time; SSSE3 does not,
-// so the row layout conversions take it when the processor reports it, checked
-// once when the library loads.
+// every x86-64 target, so the scanline filters take it at compile time; SSSE3
+// does not, so the row layout conversions take it when the processor reports
+// it, checked once when the library loads.
 #include "kernels/pixels.hpp"
 #include "kernels/reference.hpp"
 #include "kernels/scanline.hpp"
@@ -65,10 +65,11 @@ bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* 
                 std::size_t row_bytes, unsigned bytes_per_pixel) {
     if (bytes_per_pixel != 3 && bytes_per_pixel != 4)
         return reference::filter_row(type, row, prev, out, row_bytes, bytes_per_pixel);
-    // Filtering has no chain from pixel to pixel, and the compiler vectorises the
-    // portable loops; SSE2 Paeth written by hand (16-bit lanes, then unsigned
-    // bytes) measured no faster.
+#if defined(TAVRUNE_KERNELS_SSE2)
+    return sse2::filter_row(type, row, prev, out, row_bytes, bytes_per_pixel);
+#else
     return portable::filter_row(type, row, prev, out, row_bytes, bytes_per_pixel);
+#endif
 }
 
 void split_row(const std::uint8_t* row, std::size_t width, unsigned bytes_per_pixel, std::uint8_t* rgb,

@@ -1,11 +1,12 @@
-// SSE2 scanline unfiltering for 3 and 4 bytes per pixel.
+// SSE2 scanline unfiltering for 3 and 4 bytes per pixel, and Paeth filtering.
 //
 // Sub and Up need no pixel-by-pixel chain: Up adds 16 bytes at a time, and Sub
 // turns 4 pixels into their running sums with two shifted adds, so only one add
 // per 4 pixels waits on the pixels before. Average and Paeth predict from the
 // reconstructed pixel to the left, so they run one pixel per register, the
 // pixel's bytes widened to 16-bit lanes; every step is a select, never a branch
-// on the data. Partial pixels at the row's end (rows the codecs never make)
+// on the data. Paeth filtering has no chain and works on 16 bytes at a time in
+// unsigned byte arithmetic. Partial pixels at the row's end (rows the codecs never make)
 // take a byte loop, and no load or store touches a byte outside the three rows.
 #include "kernels/variants.hpp"
 
@@ -211,6 +212,47 @@ void unfilter_paeth_pair(const Byte* in0, const Byte* in1, Byte* out0, Byte* out
     for (; s <= width; ++s) step.template operator()<false>(s);
 }
 
+// x <= y on unsigned bytes: all ones where true.
+inline __m128i less_or_equal_u8(__m128i x, __m128i y) {
+    return _mm_cmpeq_epi8(_mm_subs_epu8(x, y), _mm_setzero_si128());
+}
+
+// The Paeth predictors of sixteen bytes, ties to a, then b, in unsigned byte
+// arithmetic. pa = |b - c| and pb = |a - c| are exact; pc = |(a - c) + (b - c)|
+// is pa + pb where the two differences share a sign (saturating at 255, which
+// changes no comparison: pa and pb never exceed 255) and |pa - pb| where they
+// do not.
+inline __m128i paeth_predictor_u8(__m128i a, __m128i b, __m128i c) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i c_over_a = _mm_subs_epu8(c, a);
+    const __m128i c_over_b = _mm_subs_epu8(c, b);
+    const __m128i pb = _mm_or_si128(_mm_subs_epu8(a, c), c_over_a);
+    const __m128i pa = _mm_or_si128(_mm_subs_epu8(b, c), c_over_b);
+    const __m128i signs_differ = _mm_xor_si128(_mm_cmpeq_epi8(c_over_a, zero), _mm_cmpeq_epi8(c_over_b, zero));
+    const __m128i sum = _mm_adds_epu8(pa, pb);
+    const __m128i difference = _mm_or_si128(_mm_subs_epu8(pa, pb), _mm_subs_epu8(pb, pa));
+    const __m128i pc = _mm_xor_si128(sum, _mm_and_si128(_mm_xor_si128(sum, difference), signs_differ));
+    const __m128i use_a = _mm_and_si128(less_or_equal_u8(pa, pb), less_or_equal_u8(pa, pc));
+    const __m128i b_or_c = _mm_xor_si128(c, _mm_and_si128(_mm_xor_si128(c, b), less_or_equal_u8(pb, pc)));
+    return _mm_xor_si128(b_or_c, _mm_and_si128(_mm_xor_si128(b_or_c, a), use_a));
+}
+
+// Filtering has no chain from pixel to pixel: 16 bytes a step, their left, up
+// and up-left neighbours loaded as shifted rows.
+template <unsigned Bpp>
+void filter_paeth(const Byte* row, const Byte* prev, Byte* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i < Bpp && i < n; ++i) out[i] = static_cast<Byte>(row[i] - prev[i]);  // left and up-left are zero
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - Bpp));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + i));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + i - Bpp));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(x, paeth_predictor_u8(a, b, c)));
+    }
+    for (; i < n; ++i) out[i] = static_cast<Byte>(row[i] - paeth(row[i - Bpp], prev[i], prev[i - Bpp]));
+}
+
 template <unsigned Bpp>
 void unfilter_typed(Byte type, const Byte* in, Byte* out, const Byte* prev, std::size_t n) {
     // On the top row up and up-left are zero: Up is None and Paeth is Sub.
@@ -237,6 +279,15 @@ void unfilter_typed(Byte type, const Byte* in, Byte* out, const Byte* prev, std:
 }
 
 }  // namespace
+
+bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev, std::uint8_t* out,
+                std::size_t row_bytes, unsigned bytes_per_pixel) {
+    if (type != kPaeth || prev == nullptr)
+        return portable::filter_row(type, row, prev, out, row_bytes, bytes_per_pixel);
+    if (bytes_per_pixel == 4) filter_paeth<4>(row, prev, out, row_bytes);
+    else filter_paeth<3>(row, prev, out, row_bytes);
+    return true;
+}
 
 void unfilter_paeth_pair(const std::uint8_t* in0, const std::uint8_t* in1, std::uint8_t* out0,
                          std::uint8_t* out1, const std::uint8_t* prev, std::size_t row_bytes,

@@ -24,6 +24,10 @@ namespace sse2 {
 // predictors that depend on the pixel to the left, 16 bytes at a time otherwise.
 bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
                   const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel);
+// Paeth 16 bytes at a time in unsigned byte arithmetic; the other types take
+// the portable loops, which the compiler vectorises well.
+bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev,
+                std::uint8_t* out, std::size_t row_bytes, unsigned bytes_per_pixel);
 // Two Paeth rows in one pass, their two chains side by side in one register.
 void unfilter_paeth_pair(const std::uint8_t* in0, const std::uint8_t* in1, std::uint8_t* out0,
                          std::uint8_t* out1, const std::uint8_t* prev, std::size_t row_bytes,
