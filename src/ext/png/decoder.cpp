@@ -1,5 +1,5 @@
-// The PNG decoder: chunks, header validation, inflation, unfiltering, the split
-// of colour and alpha.
+// The PNG decoder: signature, chunks, header validation; the image data itself
+// (inflation, unfiltering, the split of colour and alpha) is png/image_data.cpp.
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
