@@ -36,17 +36,11 @@ TAVRUNE_TARGET_SSSE3 void split_row(const std::uint8_t* row, std::size_t width, 
         return;
     }
     const __m128i colour = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    // Alpha of register k lands in bytes 4k to 4k + 3.
+    // The alpha bytes of register k land in bytes 4k to 4k + 3 (-1 zeroes a byte).
     const __m128i alpha0 = _mm_setr_epi8(3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    const __m128i alpha1 = _mm_slli_si128(alpha0, 4);
-    const __m128i alpha2 = _mm_slli_si128(alpha0, 8);
-    const __m128i alpha3 = _mm_slli_si128(alpha0, 12);
-    const __m128i none = _mm_set1_epi8(-1);
-    // slli_si128 fills with zeros, which pshufb reads as "byte 0": fill the low
-    // lanes of the shifted masks with -1 (zero the byte) instead.
-    const __m128i mask1 = _mm_or_si128(alpha1, _mm_srli_si128(none, 12));
-    const __m128i mask2 = _mm_or_si128(alpha2, _mm_srli_si128(none, 8));
-    const __m128i mask3 = _mm_or_si128(alpha3, _mm_srli_si128(none, 4));
+    const __m128i alpha1 = _mm_setr_epi8(-1, -1, -1, -1, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i alpha2 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 3, 7, 11, 15, -1, -1, -1, -1);
+    const __m128i alpha3 = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 3, 7, 11, 15);
     std::size_t x = 0;
     for (; x + 16 <= width; x += 16, row += 64, rgb += 48, alpha += 16) {
         const __m128i v0 = load(row), v1 = load(row + 16), v2 = load(row + 32), v3 = load(row + 48);
@@ -55,8 +49,8 @@ TAVRUNE_TARGET_SSSE3 void split_row(const std::uint8_t* row, std::size_t width, 
         store(rgb, _mm_or_si128(c0, _mm_slli_si128(c1, 12)));
         store(rgb + 16, _mm_or_si128(_mm_srli_si128(c1, 4), _mm_slli_si128(c2, 8)));
         store(rgb + 32, _mm_or_si128(_mm_srli_si128(c2, 8), _mm_slli_si128(c3, 4)));
-        const __m128i a01 = _mm_or_si128(_mm_shuffle_epi8(v0, alpha0), _mm_shuffle_epi8(v1, mask1));
-        const __m128i a23 = _mm_or_si128(_mm_shuffle_epi8(v2, mask2), _mm_shuffle_epi8(v3, mask3));
+        const __m128i a01 = _mm_or_si128(_mm_shuffle_epi8(v0, alpha0), _mm_shuffle_epi8(v1, alpha1));
+        const __m128i a23 = _mm_or_si128(_mm_shuffle_epi8(v2, alpha2), _mm_shuffle_epi8(v3, alpha3));
         store(alpha, _mm_or_si128(a01, a23));
     }
     reference::split_row(row, width - x, 4, rgb, alpha);
