@@ -5,9 +5,10 @@
 // per 4 pixels waits on the pixels before. Average and Paeth predict from the
 // reconstructed pixel to the left, so they run one pixel per register, the
 // pixel's bytes widened to 16-bit lanes; every step is a select, never a branch
-// on the data. Paeth filtering has no chain and works on 16 bytes at a time in
-// unsigned byte arithmetic. Partial pixels at the row's end (rows the codecs never make)
-// take a byte loop, and no load or store touches a byte outside the three rows.
+// on the data. Two Paeth rows can share a register, one chain in each half.
+// Paeth filtering has no chain and works on 16 bytes at a time in unsigned byte
+// arithmetic. Partial pixels at a row's end (rows the codecs never make) take a
+// byte loop, and no load or store touches a byte outside the rows passed in.
 #include "kernels/variants.hpp"
 
 #if defined(TAVRUNE_KERNELS_SSE2)
