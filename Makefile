@@ -93,10 +93,18 @@ sanitize: gtest
 	cd tests && LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../$(SAN_PY) -m pytest -q -p no:cacheprovider
 
+# The table of speed targets (open, save, pixel access, peak memory, BMP) against
+# the zlib floors and the peers, then the kernels under Google Benchmark. Peers
+# that do not install are skipped with a note; so are the kernels without
+# Debian's libbenchmark-dev.
+CPP_BENCH_BUILD := build/cpp-bench
 bench: install
-	$(PY) bench/bench_pixels.py
-	$(PY) bench/bench_decode.py
-	$(PY) bench/bench_encode.py
+	-$(PY) -m pip install -q pyspng opencv-python-headless
+	$(PY) bench/bench_table.py
+	@if test -f /usr/include/benchmark/benchmark.h || (apt-get install -y -qq libbenchmark-dev >/dev/null 2>&1); then \
+		cmake -S . -B $(CPP_BENCH_BUILD) -DTAVRUNE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null && \
+		cmake --build $(CPP_BENCH_BUILD) -j2 && $(CPP_BENCH_BUILD)/bench/cpp/bench_kernels; \
+	else echo "note: libbenchmark-dev is not installed; the kernel benchmarks are skipped"; fi
 
 clean:
 	rm -rf build dist $(VENV) $(SAN_VENV) .venv-3.*

@@ -34,6 +34,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     const FunctionObject* function = as_function(self);
     const FunctionSpec& spec = *function->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (spec.fast != nullptr && kwnames == nullptr && nargs == static_cast<Py_ssize_t>(spec.params.size()) + 1 &&
+        Py_TYPE(args[0]) == spec.owner) {
+        bool handled = true;
+        PyObject* result = spec.fast(args, handled);
+        if (handled) return result;
+    }
     BoundArgs bound;
     if (spec.receiver != Receiver::kNone) {
         if (nargs < 1) {

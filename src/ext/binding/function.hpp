@@ -52,6 +52,12 @@ struct BoundArgs {
 // The body of a callable: a new reference, or null with an exception set.
 using Body = PyObject* (*)(const BoundArgs&);
 
+// A shortcut for a method's commonest call: every parameter given by position,
+// no keywords, a receiver of exactly the owning type. args holds the receiver and
+// then the arguments. It either sets handled to false and returns null, leaving
+// the call to binding and body, or gives exactly what they would give.
+using FastBody = PyObject* (*)(PyObject* const* args, bool& handled);
+
 struct FunctionSpec {
     const char* name;      // as in messages ("__cinit__" for the constructor)
     const char* qualname;
@@ -60,6 +66,7 @@ struct FunctionSpec {
     Receiver receiver;
     Body body;
     PyTypeObject* owner = nullptr;  // the type a kInstance receiver must be an instance of
+    FastBody fast = nullptr;        // kInstance only
 };
 
 // Binds vectorcall-style arguments (receiver excluded) to spec's parameters,

@@ -68,6 +68,8 @@ bool build_constants() {
     if (c.png_signature) return true;  // built once per process
     Ref two = Ref::steal(PyLong_FromLong(2));
     if (!two) return false;
+    for (long value = 0; value < 256; ++value)
+        if (!make(c.byte_values[value], PyLong_FromLong(value))) return false;
     return bytes(c.png_signature, "\x89PNG\r\n\x1a\n", 8) && bytes(c.empty_bytes, "", 0) &&
            bytes(c.zero_byte, "\0", 1) && bytes(c.bm, "BM", 2) && bytes(c.idat, "IDAT", 4) &&
            bytes(c.iend, "IEND", 4) && bytes(c.ihdr, "IHDR", 4) &&
@@ -87,7 +89,8 @@ bool build_constants() {
            intern(c.fmt_bmp_info, "<IIIHHIIIIII") && intern(c.str_read, "read") &&
            intern(c.str_seek, "seek") && intern(c.str_write, "write") && intern(c.str_get, "get") &&
            intern(c.str_enter, "__enter__") && intern(c.str_exit, "__exit__") &&
-           intern(c.str_stream_to_image, "_streamToImage") &&
+           intern(c.str_stream_to_image, "_streamToImage") && intern(c.str_decompress, "decompress") &&
+           intern(c.str_unconsumed_tail, "unconsumed_tail") && intern(c.str_eof, "eof") &&
            intern(c.name_png_signature, "PNG_SIGNATURE") && intern(c.name_path, "Path") &&
            intern(c.name_bytes_io, "BytesIO") && intern(c.name_write_png, "_writePng") &&
            intern(c.name_write_png_with_chunks, "_writePngWithChunks") &&

@@ -38,6 +38,7 @@ struct Constants {
     PyObject* tail_slice;     // [2:]
     PyObject* none_none;      // (None, None)
     PyObject* none_1;         // (None,)
+    PyObject* byte_values[256];  // the ints 0 to 255, for pixel samples
     PyObject* bmp_defaults[4];// ('xppm', 2835), ('yppm', 2835), ('clrUsed', 0), ('clrImportant', 0)
     PyObject* four_big;       // (4, 'big')
     PyObject* iend_chunk;     // (b'IEND', b'')
@@ -55,6 +56,9 @@ struct Constants {
     PyObject* str_enter;
     PyObject* str_exit;
     PyObject* str_stream_to_image;
+    PyObject* str_decompress;       // a decompressobj's method and attributes
+    PyObject* str_unconsumed_tail;
+    PyObject* str_eof;
     PyObject* name_png_signature;  // module names looked up at call time
     PyObject* name_path;
     PyObject* name_bytes_io;

@@ -48,8 +48,26 @@ int length_matches(PyObject* obj, std::int64_t expected) {
     return expected >= INT32_MIN && expected <= INT32_MAX && length == expected ? 1 : 0;
 }
 
+// The buffer the image keeps for value: value itself when the caller allows it,
+// value is exactly of type and its one reference is the caller's (no one else can
+// see that it is not a copy); else a new copy made by copy(value). New reference,
+// or null with an exception set.
+template <class Copy>
+PyObject* kept(PyObject* value, PyTypeObject* type, bool take_sole, Copy copy) {
+    if (take_sole && Py_TYPE(value) == type && Py_REFCNT(value) == 1) {
+        Py_INCREF(value);
+        return value;
+    }
+    return copy(value);
+}
+
+PyObject* copy_dict(PyObject* value) {
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value);
+}
+
 // Runs the constructor's steps on an allocated image whose fields hold None.
-bool initialise(ImageObject* image, const BoundArgs& bound) {
+// take_sole: buffers held by the caller alone may be kept instead of copied.
+bool initialise(ImageObject* image, const BoundArgs& bound, bool take_sole) {
     const std::int32_t width = bound.ints[0];
     const std::int32_t height = bound.ints[1];
     PyObject* pixels = bound.args[2];
@@ -66,7 +84,7 @@ bool initialise(ImageObject* image, const BoundArgs& bound) {
     }
     image->width = width;
     image->height = height;
-    PyObject* buffer = PyByteArray_FromObject(pixels);
+    PyObject* buffer = kept(pixels, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
     if (!buffer) return false;
     set_field(image->pixels, buffer);
 
@@ -76,12 +94,12 @@ bool initialise(ImageObject* image, const BoundArgs& bound) {
             if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kAlphaLength);
             return false;
         }
-        PyObject* plane = PyByteArray_FromObject(alpha);
+        PyObject* plane = kept(alpha, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
         if (!plane) return false;
         set_field(image->alpha, plane);
     }
     if (png_chunks != Py_None) {
-        PyObject* records = PySequence_List(png_chunks);
+        PyObject* records = kept(png_chunks, &PyList_Type, take_sole, PySequence_List);
         if (!records) return false;
         set_field(image->png_chunks, records);
     }
@@ -91,19 +109,19 @@ bool initialise(ImageObject* image, const BoundArgs& bound) {
             if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kFilterCount);
             return false;
         }
-        PyObject* filters = PyByteArray_FromObject(png_filters);
+        PyObject* filters = kept(png_filters, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
         if (!filters) return false;
         set_field(image->png_filters, filters);
     }
     if (bmp_header != Py_None) {
-        PyObject* header = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_header);
+        PyObject* header = kept(bmp_header, &PyDict_Type, take_sole, copy_dict);
         if (!header) return false;
         set_field(image->bmp_header, header);
     }
     return true;
 }
 
-PyObject* construct(PyTypeObject* type, const BoundArgs& bound) {
+PyObject* construct(PyTypeObject* type, const BoundArgs& bound, bool take_sole = false) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     ImageObject* image = as_image(self.get());
@@ -112,7 +130,7 @@ PyObject* construct(PyTypeObject* type, const BoundArgs& bound) {
         Py_INCREF(Py_None);
         *field = Py_None;
     }
-    if (!initialise(image, bound)) return nullptr;
+    if (!initialise(image, bound, take_sole)) return nullptr;
     return self.release();
 }
 
@@ -236,7 +254,7 @@ PyObject* image_copy(const BoundArgs& bound) {
     copy_args.ints[1] = source->height;
     PyObject* const rest[] = {pixels.get(), alpha.get(), chunks.get(), header.get(), filters.get()};
     for (int i = 0; i < 5; ++i) copy_args.args[2 + i] = rest[i];
-    return construct(&image_type, copy_args);
+    return construct(&image_type, copy_args, true);  // the copies made here are held here alone
 }
 
 PyObject* image_reduce(PyObject*, PyObject*) {
@@ -299,6 +317,12 @@ PyTypeObject image_type = {
     .tp_getset = image_getset,
     .tp_new = image_new,
 };
+
+PyObject* new_image_keeping_sole_buffers(PyObject* const* args, Py_ssize_t nargs) {
+    BoundArgs bound;
+    if (!binding::bind_arguments(kConstructor, args, nargs, nullptr, bound)) return nullptr;
+    return construct(&image_type, bound, true);
+}
 
 bool ready_image_type() { return PyType_Ready(&image_type) == 0; }
 

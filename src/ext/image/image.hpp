@@ -25,6 +25,12 @@ extern PyTypeObject image_type;
 
 inline ImageObject* as_image(PyObject* self) { return reinterpret_cast<ImageObject*>(self); }
 
+// SimpleImage(*args) with the same checks, results and errors, except that a
+// bytearray, list or dict argument whose only reference is the caller's is kept
+// by the image rather than copied: no one else can observe the difference. New
+// reference, or null with an exception set.
+PyObject* new_image_keeping_sole_buffers(PyObject* const* args, Py_ssize_t nargs);
+
 // Prepares the type; false with an exception set.
 bool ready_image_type();
 

@@ -112,7 +112,12 @@ PyObject* image_open(const BoundArgs& bound) {
     PyObject* const& channels = values[3];
     // cls(width, height, pixels, alpha, chunks, bmp_meta, png_filters): channels is not passed.
     PyObject* const arguments[] = {values[0], values[1], values[2], values[4], values[5], values[6], values[7]};
-    Ref image = Ref::steal(PyObject_Vectorcall(cls, arguments, 7, nullptr));
+    // The decoder's buffers are held by this call alone once its result tuple is
+    // gone: the class itself keeps them instead of copying them; a subclass, whose
+    // constructor may do anything, gets the call as written.
+    Ref image = Ref::steal(cls == reinterpret_cast<PyObject*>(&image_type)
+                               ? new_image_keeping_sole_buffers(arguments, 7)
+                               : PyObject_Vectorcall(cls, arguments, 7, nullptr));
     if (!image) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("%s%S%s%S%s%S", msg::kOpenedPrefix, width, "x", height,
                                                ", channels=", channels));

@@ -3,6 +3,7 @@
 // subclasses, objects with their own comparisons) the generic object path, so
 // both give the same results and errors.
 #include "core/errors.hpp"
+#include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "image/image.hpp"
@@ -137,14 +138,18 @@ unsigned char* pixel_in_place(PyObject* pixels, const PixelIndex& index) {
     return reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels)) + index.value;
 }
 
-PyObject* image_getPixel(const BoundArgs& bound) {
-    ImageObject* image = as_image(bound.receiver);
+// The body of getPixel once coords is known to be exactly a tuple.
+PyObject* get_pixel(ImageObject* image, PyObject* coords) {
     PixelIndex index;
-    if (!locate(image, bound.args[0], index)) return nullptr;
+    if (!locate(image, coords, index)) return nullptr;
     if (const unsigned char* rgb = pixel_in_place(image->pixels, index)) {
         PyObject* result = PyTuple_New(3);
         if (!result) return nullptr;
-        for (int c = 0; c < 3; ++c) PyTuple_SET_ITEM(result, c, PyLong_FromLong(rgb[c]));  // cached small ints
+        for (int c = 0; c < 3; ++c) {
+            PyObject* sample = host::constants.byte_values[rgb[c]];
+            Py_INCREF(sample);
+            PyTuple_SET_ITEM(result, c, sample);
+        }
         return result;
     }
     Ref pixels = Ref::borrow(image->pixels);
@@ -156,11 +161,21 @@ PyObject* image_getPixel(const BoundArgs& bound) {
     return PyTuple_Pack(3, samples[0].get(), samples[1].get(), samples[2].get());
 }
 
-PyObject* image_putPixel(const BoundArgs& bound) {
-    ImageObject* image = as_image(bound.receiver);
+PyObject* image_getPixel(const BoundArgs& bound) { return get_pixel(as_image(bound.receiver), bound.args[0]); }
+
+// Binding checks that coords is exactly a tuple and nothing else.
+PyObject* image_getPixel_fast(PyObject* const* args, bool& handled) {
+    if (!PyTuple_CheckExact(args[1])) {
+        handled = false;
+        return nullptr;
+    }
+    return get_pixel(as_image(args[0]), args[1]);
+}
+
+// The body of putPixel once coords is known to be exactly a tuple.
+PyObject* put_pixel(ImageObject* image, PyObject* coords, PyObject* value) {
     PixelIndex index;
-    if (!locate(image, bound.args[0], index)) return nullptr;
-    PyObject* value = bound.args[1];
+    if (!locate(image, coords, index)) return nullptr;
     // Exact ints convert without running Python code, so the three stores can
     // happen together.
     if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 3) {
@@ -187,6 +202,18 @@ PyObject* image_putPixel(const BoundArgs& bound) {
     Py_RETURN_NONE;
 }
 
+PyObject* image_putPixel(const BoundArgs& bound) {
+    return put_pixel(as_image(bound.receiver), bound.args[0], bound.args[1]);
+}
+
+PyObject* image_putPixel_fast(PyObject* const* args, bool& handled) {
+    if (!PyTuple_CheckExact(args[1])) {
+        handled = false;
+        return nullptr;
+    }
+    return put_pixel(as_image(args[0]), args[1], args[2]);
+}
+
 constexpr Param kGetPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}};
 constexpr binding::Annotation kGetPixelAnnotations[] = {
     {"coords", "Tuple[int, int]"},
@@ -209,6 +236,7 @@ const FunctionSpec kGetPixel = {
     .receiver = binding::Receiver::kInstance,
     .body = image_getPixel,
     .owner = &image_type,
+    .fast = image_getPixel_fast,
 };
 
 const FunctionSpec kPutPixel = {
@@ -219,6 +247,7 @@ const FunctionSpec kPutPixel = {
     .receiver = binding::Receiver::kInstance,
     .body = image_putPixel,
     .owner = &image_type,
+    .fast = image_putPixel_fast,
 };
 
 }  // namespace tavrune::image

@@ -1,13 +1,14 @@
-// Row layout conversions. The image keeps colour and alpha in separate planes,
-// so RGBA rows are split on read and joined on write; RGB rows map one to one.
-#include "kernels/pixels.hpp"
+// Row layout conversions, plain byte loops. The image keeps colour and alpha in
+// separate planes, so RGBA rows are split on read and joined on write; RGB rows
+// map one to one. These loops are the reference the vector versions must match.
+#include "kernels/reference.hpp"
 
 #include <cstring>
 
-namespace tavrune::kernels {
+namespace tavrune::kernels::reference {
 
-void split_row(const std::uint8_t* row, std::size_t width, unsigned bytes_per_pixel,
-               std::uint8_t* rgb, std::uint8_t* alpha) {
+void split_row(const std::uint8_t* row, std::size_t width, unsigned bytes_per_pixel, std::uint8_t* rgb,
+               std::uint8_t* alpha) {
     if (bytes_per_pixel == 3) {
         std::memcpy(rgb, row, width * 3);
         return;
@@ -20,8 +21,7 @@ void split_row(const std::uint8_t* row, std::size_t width, unsigned bytes_per_pi
     }
 }
 
-void join_row(const std::uint8_t* rgb, const std::uint8_t* alpha, std::size_t width,
-              std::uint8_t* row) {
+void join_row(const std::uint8_t* rgb, const std::uint8_t* alpha, std::size_t width, std::uint8_t* row) {
     if (alpha == nullptr) {
         std::memcpy(row, rgb, width * 3);
         return;
@@ -42,4 +42,4 @@ void swap_red_blue(const std::uint8_t* in, std::uint8_t* out, std::size_t width)
     }
 }
 
-}  // namespace tavrune::kernels
+}  // namespace tavrune::kernels::reference

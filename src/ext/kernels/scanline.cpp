@@ -1,8 +1,9 @@
 // PNG scanline filters. The reference versions follow the definition of each
-// filter byte by byte; the main versions pick the loop once per row (filter type,
-// top row or not, 3 or 4 bytes per pixel) so each loop body is small and its
-// offsets are constants. Other pixel sizes, which the codecs do not produce, take
-// the reference loops. The tests hold both byte-identical.
+// filter byte by byte; the portable unfilter and filter_row pick the loop once
+// per row (filter type, top row or not, 3 or 4 bytes per pixel) so each loop body
+// is small and its offsets are constants. Other pixel sizes, which the codecs do
+// not produce, take the reference loops. kernels/dispatch.cpp chooses which
+// unfilter runs. The tests hold every version byte-identical.
 #include "kernels/scanline.hpp"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "kernels/reference.hpp"
+#include "kernels/variants.hpp"
 
 namespace tavrune::kernels {
 namespace {
@@ -154,25 +156,25 @@ void filter_typed(Byte type, const Byte* __restrict row, const Byte* __restrict 
 
 }  // namespace
 
+namespace portable {
+
 bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
                   const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel) {
     if (type > kMaxFilterType) return false;
-    switch (bytes_per_pixel) {
-        case 3: unfilter_typed<3>(type, in, out, prev, row_bytes); return true;
-        case 4: unfilter_typed<4>(type, in, out, prev, row_bytes); return true;
-        default: return reference::unfilter_row(type, in, out, prev, row_bytes, bytes_per_pixel);
-    }
+    if (bytes_per_pixel == 4) unfilter_typed<4>(type, in, out, prev, row_bytes);
+    else unfilter_typed<3>(type, in, out, prev, row_bytes);
+    return true;
 }
 
 bool filter_row(std::uint8_t type, const std::uint8_t* row, const std::uint8_t* prev,
                 std::uint8_t* out, std::size_t row_bytes, unsigned bytes_per_pixel) {
     if (type > kMaxFilterType) return false;
-    switch (bytes_per_pixel) {
-        case 3: filter_typed<3>(type, row, prev, out, row_bytes); return true;
-        case 4: filter_typed<4>(type, row, prev, out, row_bytes); return true;
-        default: return reference::filter_row(type, row, prev, out, row_bytes, bytes_per_pixel);
-    }
+    if (bytes_per_pixel == 4) filter_typed<4>(type, row, prev, out, row_bytes);
+    else filter_typed<3>(type, row, prev, out, row_bytes);
+    return true;
 }
+
+}  // namespace portable
 
 namespace reference {
 namespace {

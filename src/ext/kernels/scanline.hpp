@@ -26,6 +26,15 @@ inline int paeth(int a, int b, int c) {
 bool unfilter_row(std::uint8_t type, const std::uint8_t* in, std::uint8_t* out,
                   const std::uint8_t* prev, std::size_t row_bytes, unsigned bytes_per_pixel);
 
+// Reconstructs two consecutive Paeth-filtered scanlines: in0 into out0 against
+// prev, then in1 into out1 against out0, with the result of those two
+// unfilter_row calls but faster, the two rows' chains running side by side. All
+// five buffers hold row_bytes; prev is not null; no buffer overlaps another.
+// bytes_per_pixel is 3 or 4.
+void unfilter_paeth_pair(const std::uint8_t* in0, const std::uint8_t* in1, std::uint8_t* out0,
+                         std::uint8_t* out1, const std::uint8_t* prev, std::size_t row_bytes,
+                         unsigned bytes_per_pixel);
+
 // Filters one scanline: out[i] = row[i] - predictor (mod 256). row and prev
 // (null for the top row: zeros) hold row_bytes each; out holds row_bytes and
 // overlaps neither. Returns false, writing nothing, when type > 4.

@@ -1,15 +1,13 @@
-// The PNG decoder: chunks, header validation, inflation, unfiltering, the split
-// of colour and alpha.
+// The PNG decoder: signature, chunks, header validation; the image data itself
+// (inflation, unfiltering, the split of colour and alpha) is png/image_data.cpp.
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
-#include "kernels/pixels.hpp"
-#include "kernels/scanline.hpp"
 #include "png/chunk.hpp"
+#include "png/image_data.hpp"
 #include "png/png.hpp"
 
 #include <cstdint>
-#include <memory>
 
 namespace tavrune::png {
 
@@ -40,7 +38,6 @@ struct Sizes {
     std::int64_t row_bytes;    // one unfiltered scanline
     std::int64_t expected;     // the inflated image data: a filter byte and row_bytes per scanline
     std::int64_t rgb_bytes;    // the pixel buffer
-    std::int64_t alpha_bytes;  // the alpha plane, 0 when there is none
 };
 
 int equals(PyObject* value, PyObject* constant) { return PyObject_RichCompareBool(value, constant, Py_EQ); }
@@ -118,74 +115,8 @@ bool derive_sizes(const Header& header, Sizes& sizes) {
     bool overflow = __builtin_mul_overflow(width, std::int64_t{sizes.bytes_per_pixel}, &sizes.row_bytes);
     overflow |= __builtin_mul_overflow(sizes.row_bytes + 1, height, &sizes.expected);
     overflow |= __builtin_mul_overflow(width * height, std::int64_t{3}, &sizes.rgb_bytes);
-    sizes.alpha_bytes = sizes.bytes_per_pixel == 4 ? width * height : 0;
     if (overflow || sizes.row_bytes > kMaxSize || sizes.expected > kMaxSize || sizes.rgb_bytes > kMaxSize)
         return fail(PyExc_ValueError, msg::kPngMalformed);
-    return true;
-}
-
-// The joined IDAT payloads inflated as one zlib stream, exactly expected bytes
-// long. Inflation stops after expected + 1 bytes, so data that inflates to far
-// more (a decompression bomb) costs no more than the image it claims to be.
-// Data that is not a complete zlib stream raises the host zlib's own error, the
-// one zlib.decompress gives; bytes after the end of the stream are ignored.
-Ref inflate(PyObject* idat_payloads, std::int64_t expected) {
-    Ref joined = Ref::steal(PyObject_CallMethod(host::constants.empty_bytes, "join", "O", idat_payloads));
-    if (!joined) return {};
-    Ref inflater = Ref::steal(PyObject_CallNoArgs(host::objects.zlib_decompressobj));
-    if (!inflater) return {};
-    Ref inflated = Ref::steal(PyObject_CallMethod(inflater.get(), "decompress", "OL", joined.get(),
-                                                  static_cast<long long>(expected + 1)));
-    if (!inflated) return {};
-    if (PyBytes_GET_SIZE(inflated.get()) > expected) {
-        PyErr_SetString(PyExc_ValueError, msg::kPngMalformed);
-        return {};
-    }
-    Ref at_end = Ref::steal(PyObject_GetAttrString(inflater.get(), "eof"));
-    if (!at_end) return {};
-    const int ended = PyObject_IsTrue(at_end.get());
-    if (ended < 0) return {};
-    if (!ended) {
-        // The output limit was not reached, so all input was consumed without
-        // reaching the stream's end. Inflating it again in one piece is just as
-        // bounded and raises the host's error for an incomplete stream.
-        inflated = Ref::steal(PyObject_CallOneArg(host::objects.zlib_decompress, joined.get()));
-        if (!inflated) return {};
-    }
-    if (PyBytes_GET_SIZE(inflated.get()) != expected) {
-        PyErr_SetString(PyExc_ValueError, msg::kPngMalformed);
-        return {};
-    }
-    return inflated;
-}
-
-struct MemFree {
-    void operator()(void* p) const { PyMem_Free(p); }
-};
-
-// Reverses each scanline's filter and splits colour from alpha. raw holds
-// expected bytes; rgb, alpha (null for RGB) and filters hold rgb_bytes,
-// alpha_bytes and height bytes. RGB rows are reconstructed in place in the pixel
-// buffer, each against the row above it there; RGBA rows alternate between two
-// scratch rows before the split. False with an exception set.
-bool unfilter_image(const std::uint8_t* raw, const Sizes& sizes, std::int64_t width, std::int64_t height,
-                    std::uint8_t* rgb, std::uint8_t* alpha, std::uint8_t* filters, std::uint8_t* scratch) {
-    const auto row_bytes = static_cast<std::size_t>(sizes.row_bytes);
-    const std::uint8_t* prev = nullptr;  // the top row is reconstructed against zeros
-    for (std::int64_t y = 0; y < height; ++y, raw += row_bytes + 1) {
-        const std::uint8_t type = raw[0];
-        filters[y] = type;
-        if (row_bytes == 0) continue;  // an empty scanline's type is never tested
-        if (type > kernels::kMaxFilterType) {
-            PyErr_Format(PyExc_ValueError, "%s%d", msg::kPngFilterPrefix, int{type});
-            return false;
-        }
-        std::uint8_t* out = alpha ? scratch + (y & 1) * row_bytes : rgb + y * row_bytes;
-        kernels::unfilter_row(type, raw + 1, out, prev, row_bytes, sizes.bytes_per_pixel);
-        if (alpha)
-            kernels::split_row(out, static_cast<std::size_t>(width), 4, rgb + y * width * 3, alpha + y * width);
-        prev = out;
-    }
     return true;
 }
 
@@ -212,32 +143,19 @@ PyObject* load_png(PyObject* stream) {
     if (!read_chunks(stream, header, records.get(), idat_payloads.get())) return nullptr;
     Sizes sizes;
     if (!validate(header) || !derive_sizes(header, sizes)) return nullptr;
-    Ref raw = inflate(idat_payloads.get(), sizes.expected);
-    if (!raw) return nullptr;
+    const ImageLayout layout = {
+        .width = static_cast<std::size_t>(header.width),
+        .height = static_cast<std::size_t>(header.height),
+        .bytes_per_pixel = sizes.bytes_per_pixel,
+        .row_bytes = static_cast<std::size_t>(sizes.row_bytes),
+        .expected = sizes.expected,
+    };
+    Planes planes;
+    if (!decode_image_data(idat_payloads.get(), layout, planes)) return nullptr;
     idat_payloads.reset();
 
-    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, sizes.rgb_bytes));
-    if (!pixels) return nullptr;
-    Ref alpha = sizes.bytes_per_pixel == 4 ? Ref::steal(PyByteArray_FromStringAndSize(nullptr, sizes.alpha_bytes))
-                                           : Ref::borrow(Py_None);
-    if (!alpha) return nullptr;
-    Ref filter_types = Ref::steal(PyByteArray_FromStringAndSize(nullptr, header.height));
-    if (!filter_types) return nullptr;
-    std::unique_ptr<std::uint8_t, MemFree> scratch;
-    if (sizes.bytes_per_pixel == 4) {
-        scratch.reset(static_cast<std::uint8_t*>(PyMem_Malloc(static_cast<std::size_t>(2 * sizes.row_bytes + 1))));
-        if (!scratch) return PyErr_NoMemory();
-    }
-    // No call into Python from here on: the buffer pointers stay valid.
-    const auto bytes_of = [](PyObject* array) { return reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(array)); };
-    if (!unfilter_image(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw.get())), sizes, header.width,
-                        header.height, bytes_of(pixels.get()),
-                        alpha.get() == Py_None ? nullptr : bytes_of(alpha.get()), bytes_of(filter_types.get()),
-                        scratch.get()))
-        return nullptr;
-
-    return Py_BuildValue("(iiOiOOOO)", header.width, header.height, pixels.get(), int(sizes.bytes_per_pixel),
-                         alpha.get(), records.get(), Py_None, filter_types.get());
+    return Py_BuildValue("(iiOiOOOO)", header.width, header.height, planes.rgb.get(), int(sizes.bytes_per_pixel),
+                         planes.alpha.get(), records.get(), Py_None, planes.filters.get());
 }
 
 }  // namespace tavrune::png

@@ -17,47 +17,89 @@ namespace {
 
 constexpr Py_ssize_t kRecordSize = 3;  // (chunk type, payload or None, payload length)
 
-// The pieces of data for the wanted sizes: each positive entry takes that many
-// bytes (or what is left), the last entry takes all that is left, entries of 0 or
-// less yield nothing, and a rest after the last entry becomes one more piece.
-// Entries are compared with the host's comparisons, so an entry that cannot be
-// compared with an int fails with the host's TypeError. New list, or null.
-PyObject* split_idat_payload(PyObject* data, PyObject* lengths) {
-    const Py_ssize_t total = PyObject_Size(data);  // None: the host's TypeError of len()
-    if (total < 0) return nullptr;
+// A piece of the image data: offset and size.
+struct Piece {
+    Py_ssize_t offset;
+    Py_ssize_t size;
+};
+
+// The pieces in order, in memory from PyMem_Malloc (no C++ allocation, which
+// could throw, in code that Python calls).
+class Pieces {
+public:
+    Pieces() = default;
+    Pieces(const Pieces&) = delete;
+    Pieces& operator=(const Pieces&) = delete;
+    ~Pieces() { PyMem_Free(items_); }
+
+    // Room for capacity pieces; false with MemoryError set.
+    bool reserve(Py_ssize_t capacity) {
+        items_ = static_cast<Piece*>(PyMem_Malloc(static_cast<std::size_t>(capacity) * sizeof(Piece) + 1));
+        if (!items_) PyErr_NoMemory();
+        return items_ != nullptr;
+    }
+    void push(Piece piece) { items_[count_++] = piece; }
+    const Piece* begin() const { return items_; }
+    const Piece* end() const { return items_ + count_; }
+
+private:
+    Piece* items_ = nullptr;
+    Py_ssize_t count_ = 0;
+};
+
+// Cuts total bytes into pieces of the wanted sizes: each positive entry takes
+// that many bytes (or what is left), the last entry takes all that is left,
+// entries of 0 or less yield nothing, and a rest after the last entry becomes
+// one more piece. Entries are compared with the host's comparisons, so an entry
+// that cannot be compared with an int fails with the host's TypeError. False
+// with an exception set.
+bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
     const Py_ssize_t count = PyObject_Size(lengths);
-    if (count < 0) return nullptr;
-    Ref parts = Ref::steal(PyList_New(0));
+    if (count < 0) return false;
+    // Each piece but the rest takes an entry and at least one byte.
+    if (!pieces.reserve((count < total ? count : total) + 1)) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!parts || !zero) return nullptr;
+    if (!zero) return false;
     Py_ssize_t offset = 0;
     for (Py_ssize_t idx = 0; idx < count && offset < total; ++idx) {
         // Read again each time: a comparison can run code that changes the list.
         Ref length = Ref::steal(PySequence_GetItem(lengths, idx));
-        if (!length) return nullptr;
+        if (!length) return false;
         const int skip = PyObject_RichCompareBool(length.get(), zero.get(), Py_LE);
-        if (skip < 0) return nullptr;
+        if (skip < 0) return false;
         if (skip) continue;
         const Py_ssize_t rest = total - offset;
         Py_ssize_t take = rest;
         if (idx != count - 1) {
             // min(length, rest): rest is taken only when it is smaller.
             Ref rest_object = Ref::steal(PyLong_FromSsize_t(rest));
-            if (!rest_object) return nullptr;
+            if (!rest_object) return false;
             const int rest_smaller = PyObject_RichCompareBool(rest_object.get(), length.get(), Py_LT);
-            if (rest_smaller < 0) return nullptr;
+            if (rest_smaller < 0) return false;
             if (!rest_smaller) {
                 take = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
-                if (take == -1 && PyErr_Occurred()) return nullptr;
+                if (take == -1 && PyErr_Occurred()) return false;
             }
         }
-        Ref piece = Ref::steal(PySequence_GetSlice(data, offset, offset + take));
-        if (!piece || PyList_Append(parts.get(), piece.get()) < 0) return nullptr;
+        pieces.push({offset, take});
         offset += take;
     }
-    if (offset < total) {
-        Ref piece = Ref::steal(PySequence_GetSlice(data, offset, total));
-        if (!piece || PyList_Append(parts.get(), piece.get()) < 0) return nullptr;
+    if (offset < total) pieces.push({offset, total - offset});
+    return true;
+}
+
+// The pieces of data for the wanted sizes (see cut_pieces) as a new list of
+// slices of data, or null.
+PyObject* split_idat_payload(PyObject* data, PyObject* lengths) {
+    const Py_ssize_t total = PyObject_Size(data);  // None: the host's TypeError of len()
+    if (total < 0) return nullptr;
+    Pieces pieces;
+    if (!cut_pieces(total, lengths, pieces)) return nullptr;
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    for (const Piece& piece : pieces) {
+        Ref slice = Ref::steal(PySequence_GetSlice(data, piece.offset, piece.offset + piece.size));
+        if (!slice || PyList_Append(parts.get(), slice.get()) < 0) return nullptr;
     }
     return parts.release();
 }
@@ -126,9 +168,10 @@ bool append_record(PyObject* pieces, PyObject* type, PyObject* data) {
     return payload_bytes && append_chunk(pieces, type_bytes.get(), payload_bytes.get());
 }
 
-bool append_image_data(PyObject* pieces, PyObject* parts) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i)
-        if (!append_chunk(pieces, host::constants.idat, PyList_GET_ITEM(parts, i))) return false;
+// The new image data as IDAT chunks of the kept sizes, framed where it lies.
+bool append_image_data(PyObject* pieces, PyObject* compressed, const Pieces& parts) {
+    for (const Piece& part : parts)
+        if (!append_chunk_of(pieces, host::constants.idat, compressed, part.offset, part.size)) return false;
     return true;
 }
 
@@ -167,8 +210,8 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     if (!compressed) return nullptr;
     Ref lengths = Ref::steal(idat_lengths(chunks));
     if (!lengths) return nullptr;
-    Ref parts = Ref::steal(split_idat_payload(compressed.get(), lengths.get()));
-    if (!parts) return nullptr;
+    Pieces parts;
+    if (!cut_pieces(PyBytes_GET_SIZE(compressed.get()), lengths.get(), parts)) return nullptr;
 
     // Every chunk is serialised before the file is opened, so a record that
     // cannot be written leaves an existing file untouched.
@@ -182,10 +225,10 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
         // All new image data stands where the first IDAT record stood.
         if (idat_written) return true;
         idat_written = true;
-        return append_image_data(pieces.get(), parts.get());
+        return append_image_data(pieces.get(), compressed.get(), parts);
     });
     if (!walked) return nullptr;
-    if (!idat_written && !append_image_data(pieces.get(), parts.get())) return nullptr;
+    if (!idat_written && !append_image_data(pieces.get(), compressed.get(), parts)) return nullptr;
     if (!write_file(path, pieces.get())) return nullptr;
     Py_RETURN_NONE;
 }

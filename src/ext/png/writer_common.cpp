@@ -11,6 +11,8 @@
 #include "png/encoder.hpp"
 
 #include <climits>
+#include <cstdint>
+#include <cstring>
 
 namespace tavrune::png {
 
@@ -56,6 +58,37 @@ PyObject* start_file() {
 bool append_chunk(PyObject* pieces, PyObject* type, PyObject* payload) {
     Ref chunk = Ref::steal(make_chunk(type, payload));
     return chunk && PyList_Append(pieces, chunk.get()) == 0;
+}
+
+bool append_chunk_of(PyObject* pieces, PyObject* type, PyObject* payload, Py_ssize_t offset, Py_ssize_t size) {
+    const bool whole = offset == 0 && size == PyBytes_GET_SIZE(payload);
+    Ref range = whole ? Ref::borrow(payload) : Ref::steal(PyMemoryView_FromObject(payload));
+    if (!range) return false;
+    if (!whole) {
+        range = Ref::steal(PySequence_GetSlice(range.get(), offset, offset + size));
+        if (!range) return false;
+    }
+    if (static_cast<std::uint64_t>(size) > UINT32_MAX) {
+        // make_chunk raises the error of a length field that cannot hold it.
+        Ref copy = Ref::steal(PyBytes_FromObject(range.get()));
+        return copy && append_chunk(pieces, type, copy.get());
+    }
+    Ref type_crc = Ref::steal(PyObject_CallOneArg(host::objects.zlib_crc32, type));
+    if (!type_crc) return false;
+    Ref crc = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.zlib_crc32, range.get(), type_crc.get(), nullptr));
+    if (!crc) return false;
+    const auto crc_value = static_cast<std::uint32_t>(PyLong_AsUnsignedLongMask(crc.get()));
+    if (PyErr_Occurred()) return false;
+    const auto length = static_cast<std::uint32_t>(size);
+    char head[8] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
+                    static_cast<char>(length)};
+    std::memcpy(head + 4, PyBytes_AS_STRING(type), 4);
+    const char tail[4] = {static_cast<char>(crc_value >> 24), static_cast<char>(crc_value >> 16),
+                          static_cast<char>(crc_value >> 8), static_cast<char>(crc_value)};
+    Ref head_bytes = Ref::steal(PyBytes_FromStringAndSize(head, 8));
+    Ref tail_bytes = Ref::steal(PyBytes_FromStringAndSize(tail, 4));
+    return head_bytes && tail_bytes && PyList_Append(pieces, head_bytes.get()) == 0 &&
+           PyList_Append(pieces, range.get()) == 0 && PyList_Append(pieces, tail_bytes.get()) == 0;
 }
 
 bool write_file(PyObject* path, PyObject* pieces) {

@@ -39,7 +39,8 @@ PyObject* png_writePng(const BoundArgs& bound) {
 
     Ref pieces = Ref::steal(start_file());
     if (!pieces || !append_chunk(pieces.get(), host::constants.ihdr, header.get()) ||
-        !append_chunk(pieces.get(), host::constants.idat, compressed.get()) ||
+        !append_chunk_of(pieces.get(), host::constants.idat, compressed.get(), 0,
+                         PyBytes_GET_SIZE(compressed.get())) ||
         !append_chunk(pieces.get(), host::constants.iend, host::constants.empty_bytes))
         return nullptr;
     if (!write_file(path, pieces.get())) return nullptr;
