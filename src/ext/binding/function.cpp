@@ -1,7 +1,8 @@
 // The function object type: carries the attributes of a Python function
 // (__name__, __qualname__, __module__, __annotations__, __defaults__, no
-// docstring, a __signature__ for inspect), is called through vectorcall, and binds to instances like a
-// Python function, so staticmethod and classmethod can wrap it.
+// docstring, a __signature__ for inspect), is called through vectorcall, and
+// binds to instances like a Python function, so staticmethod and classmethod
+// can wrap it.
 #include "binding/function.hpp"
 
 #include <structmember.h>
