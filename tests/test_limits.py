@@ -72,6 +72,8 @@ INCOMPLETE = [".ValueError", "Incomplete BMP pixel data"]
     (-1, 2 ** 31 - 1, NEGATIVE),
     (26754, -26754, INCOMPLETE),           # a buffer just under 2**31 bytes is made, then rows are missing
     (715827882, 1, INCOMPLETE),            # one row of just under 2**31 bytes
+    (0, 2 ** 31 - 1, ["opened"]),          # rows of 0 bytes: no pixels, nothing to read
+    (0, -2 ** 31 + 1, ["opened"]),
 ])
 def test_bmp_dimensions_at_the_limits(tmp_path, how, width, height, expected):
     result = measure(tmp_path, build_bmp([], width=width, height=height), how)

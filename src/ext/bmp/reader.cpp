@@ -3,6 +3,7 @@
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
+#include "core/stream.hpp"
 #include "kernels/pixels.hpp"
 
 #include <cstdint>
@@ -121,7 +122,18 @@ PyObject* load_bmp(PyObject* stream) {
     if (!pixels) return nullptr;
     Ref seeked = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_seek, pixel_offset, nullptr));
     if (!seeked) return nullptr;
-    for (std::int64_t row = 0; row < abs_height; ++row) {
+    // Rows of width 0 are reads of 0 bytes, up to 2^31 - 1 of them for a header
+    // of a few bytes. From the streams open makes, a read of 0 bytes returns b""
+    // and changes nothing, and no Python code runs between two reads here, so
+    // the first read stands for all the others; any other stream is read once
+    // per row as the format's steps say.
+    std::int64_t rows_to_read = abs_height;
+    if (row_stride == 0 && abs_height > 1) {
+        stream::Kind kind;
+        if (!stream::kind_of(stream, kind)) return nullptr;
+        if (kind != stream::Kind::kOther) rows_to_read = 1;
+    }
+    for (std::int64_t row = 0; row < rows_to_read; ++row) {
         Ref row_data = read(stream, row_stride);
         if (!row_data) return nullptr;
         if (row_data.get() == Py_None) return fail(PyExc_TypeError, msg::kNoneHasNoLen);
