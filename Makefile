@@ -7,7 +7,7 @@ SAN_PY := $(SAN_VENV)/bin/python
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
-.PHONY: all install demo test test-python test-cpp sanitize bench gtest clean
+.PHONY: all install demo test test-python test-cpp sanitize bench gtest clang fuzz-build fuzz clean
 
 all: install
 
@@ -53,10 +53,34 @@ sanitize: gtest
 	cd tests && LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../$(SAN_PY) -m pytest -q -p no:cacheprovider
 
+# Coverage-guided fuzzing with atheris (from PyPI) of everything that parses
+# input, the extension built by clang (from Debian: g++ has no libFuzzer
+# instrumentation) with coverage counters under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the runtime of both and libFuzzer's is preloaded.
+# FUZZ_SECONDS=1800 for a long run; FUZZ_OPTIONS go to libFuzzer.
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
+FUZZ_SECONDS ?= 60
+FUZZ_OPTIONS ?=
+FUZZ_RUNTIME = $(shell $(FUZZ_PY) -c "import atheris, os; print(os.path.join(atheris.path(), 'asan_with_fuzzer.so'))")
+
+clang:
+	@command -v clang++ >/dev/null && ls /usr/lib/llvm-*/lib/clang/*/share/asan_ignorelist.txt >/dev/null 2>&1 \
+		|| (apt-get update -qq && apt-get install -y -qq clang libclang-rt-dev)
+
+fuzz-build: clang
+	test -x $(FUZZ_PY) || $(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PY) -m pip install -q scikit-build-core cmake ninja atheris
+	CXX=clang++ $(FUZZ_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
+		-C cmake.define.TAVRUNE_FUZZ=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/fuzz .
+
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_PY) $(FUZZ_RUNTIME) $(FUZZ_SECONDS) $(FUZZ_OPTIONS)
+
 bench: install
 	$(PY) bench/bench_pixels.py
 	$(PY) bench/bench_decode.py
 	$(PY) bench/bench_encode.py
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV)
