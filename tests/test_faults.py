@@ -13,7 +13,7 @@ from io import BytesIO
 import pytest
 
 from builders import RecordingStream, build_bmp, build_png, random_rows
-from isolated import run_python
+from isolated import SANITIZED, run_python
 from mutations import DOCUMENTED
 
 PNG_RGB = build_png(random_rows(40, 30, 3, seed=1), 3, [0, 1, 2, 3, 4] * 6)
@@ -201,4 +201,4 @@ def test_failing_and_succeeding_opens_and_saves_keep_memory_flat(tmp_path):
     result = run_python(LOOP, tmp_path, 500, timeout=600)
     assert result["files"] == 0
     assert result["traced_bytes"] < 16384, result
-    assert result["rss_kib"] < 1024, result
+    assert result["rss_kib"] < 1024 or SANITIZED, result
