@@ -70,8 +70,8 @@ INCOMPLETE = [".ValueError", "Incomplete BMP pixel data"]
     (65536, 65536, TOO_LARGE),
     (-2 ** 31, 1, NEGATIVE),
     (-1, 2 ** 31 - 1, NEGATIVE),
-    (26754, -26754, INCOMPLETE),           # a buffer just under 2**31 bytes is made, then rows are missing
-    (715827882, 1, INCOMPLETE),            # one row of just under 2**31 bytes
+    (26754, -26754, INCOMPLETE),           # a pixel buffer just under 2**31 bytes, and no rows
+    (715827882, 1, INCOMPLETE),            # one row of just under 2**31 bytes, missing
     (0, 2 ** 31 - 1, ["opened"]),          # rows of 0 bytes: no pixels, nothing to read
     (0, -2 ** 31 + 1, ["opened"]),
 ])
@@ -79,10 +79,18 @@ def test_bmp_dimensions_at_the_limits(tmp_path, how, width, height, expected):
     result = measure(tmp_path, build_bmp([], width=width, height=height), how)
     assert result["outcome"] == expected
     assert result["seconds"] < 1
-    # The reader makes the pixel buffer before it reads a row, so a header within
-    # the limits reserves address space for it (up to 2 GiB); none of it becomes
-    # resident, but for the sanitizer's shadow of it.
-    assert result["rss_mib"] < 32 + (2048 / 8 if SANITIZED else 0)
+    assert result["rss_mib"] < 32 and result["vm_mib"] < 64
+
+
+@pytest.mark.parametrize("how", ["bytes", "path"])
+def test_bmp_buffer_is_made_once_a_row_has_arrived(tmp_path, how):
+    # 2**28 rows claimed, one present: the buffer of 768 MiB is made, and none
+    # of it but the row becomes resident (but for the sanitizer's shadow of it).
+    result = measure(tmp_path, build_bmp([b"\1\2\3"], height=-2 ** 28), how)
+    assert result["outcome"] == INCOMPLETE
+    assert result["seconds"] < 1
+    assert result["vm_mib"] > 700
+    assert result["rss_mib"] < 32 + (768 / 8 if SANITIZED else 0)
 
 
 def zeros_stream(size_mib):

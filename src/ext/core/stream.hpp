@@ -5,6 +5,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "core/ref.hpp"
+
 namespace tavrune::stream {
 
 enum class Kind {
@@ -17,5 +21,15 @@ enum class Kind {
 // its type's own method (an instance attribute can replace it); no Python code
 // runs. False with an exception set.
 bool kind_of(PyObject* stream, Kind& kind);
+
+// stream.read(count), for a count that a file's header gave: a new reference,
+// or null with an exception set. A BufferedReader's read(n) sets aside n bytes
+// before it reads, however few the file holds, so from the file reader a count
+// over 16 MiB is read in pieces, each as large as all before it, and joined.
+// The bytes are those of one read(count): its read(k) returns fewer than k
+// bytes only where one read would stop too (at the end of the file, or when a
+// non-blocking file has nothing more ready, where a first piece of None is
+// returned as one read returns None). Any other stream gets one read(count).
+Ref read(PyObject* stream, std::uint64_t count);
 
 }  // namespace tavrune::stream

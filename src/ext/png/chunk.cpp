@@ -7,7 +7,6 @@
 #include "core/stream.hpp"
 #include "png/png.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -38,49 +37,6 @@ bool host_crc32(PyObject* data, PyObject* start, std::uint32_t& out) {
 // stream.read(count): a new reference, or null with an exception set.
 Ref read(PyObject* stream, PyObject* count) {
     return Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, count, nullptr));
-}
-
-// Payloads up to this size are read with one read call from any stream.
-constexpr std::uint64_t kWholeReadLimit = std::uint64_t{1} << 24;
-
-// stream.read(length) for a chunk's payload. A BufferedReader's read(n) sets
-// aside n bytes before it reads, however few the file still holds, so a length
-// field near 2^32 in a file of a few bytes would take 4 GiB of address space
-// (and fail with MemoryError where that is limited). From the reader that
-// open(path) makes, a long payload is therefore read in pieces, each as large
-// as all before it, and joined. The bytes are those of one read(length): its
-// read(k) returns fewer than k bytes only where one read would stop too (at the
-// end of the file, or when a non-blocking file has no more ready, where a first
-// piece of None is returned as one read returns None). Other streams get one
-// read(length), exactly as asked.
-Ref read_payload(PyObject* stream, std::uint32_t length) {
-    stream::Kind kind = stream::Kind::kOther;
-    if (length > kWholeReadLimit && !stream::kind_of(stream, kind)) return {};
-    if (length <= kWholeReadLimit || kind != stream::Kind::kFileReader) {
-        Ref count = Ref::steal(PyLong_FromUnsignedLong(length));
-        if (!count) return {};
-        return read(stream, count.get());
-    }
-    Ref pieces = Ref::steal(PyList_New(0));
-    if (!pieces) return {};
-    std::uint64_t total = 0;
-    while (total < length) {
-        const std::uint64_t wanted = std::min<std::uint64_t>(length - total, std::max(kWholeReadLimit, total));
-        Ref count = Ref::steal(PyLong_FromUnsignedLongLong(wanted));
-        if (!count) return {};
-        Ref piece = read(stream, count.get());
-        if (!piece) return {};
-        if (piece.get() == Py_None) {
-            if (total == 0) return piece;
-            break;
-        }
-        const Py_ssize_t size = PyObject_Size(piece.get());
-        if (size < 0 || PyList_Append(pieces.get(), piece.get()) < 0) return {};
-        total += static_cast<std::uint64_t>(size);
-        if (static_cast<std::uint64_t>(size) < wanted) break;
-    }
-    if (PyList_GET_SIZE(pieces.get()) == 1) return Ref::borrow(PyList_GET_ITEM(pieces.get(), 0));
-    return Ref::steal(PyObject_CallMethod(host::constants.empty_bytes, "join", "O", pieces.get()));
 }
 
 // len(obj) == expected under the host's len(), so an object without a length
@@ -130,7 +86,7 @@ int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_lengt
     int ok = has_length(type.get(), 4);
     if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofType);
 
-    data = read_payload(stream, data_length);
+    data = stream::read(stream, data_length);
     if (!data) return -1;
     ok = has_length(data.get(), data_length);
     if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofData);
