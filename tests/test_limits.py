@@ -127,3 +127,18 @@ def test_a_chunk_claiming_gigabytes_reserves_no_memory_for_them(tmp_path, how, l
     assert result["outcome"] == [".ValueError", "Unexpected EOF while reading chunk data"]
     assert result["seconds"] < 1
     assert result["rss_mib"] < 32 and result["vm_mib"] < 64
+
+
+@pytest.mark.parametrize("kind", ["png", "bmp"])
+def test_long_reads_from_a_file_give_what_bytes_give(SimpleImage, tmp_path, capsys, kind):
+    # A 20 MiB chunk, and a BMP row of 18 MiB, come from a file in pieces.
+    if kind == "png":
+        data = build_png([b"\1\2\3\4"], 4, insert=((1, b"zzZz", bytes(range(256)) * 81920),))
+    else:
+        data = build_bmp([bytes(range(255)) * 70000])
+    path = tmp_path / "long"
+    path.write_bytes(data)
+    by_path, by_bytes = SimpleImage.open(str(path)), SimpleImage.open(data)
+    capsys.readouterr()
+    for field in ("size", "_pixels", "_alpha", "_png_chunks", "_bmp_header"):
+        assert getattr(by_path, field) == getattr(by_bytes, field)
