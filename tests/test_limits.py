@@ -142,3 +142,27 @@ def test_long_reads_from_a_file_give_what_bytes_give(SimpleImage, tmp_path, caps
     capsys.readouterr()
     for field in ("size", "_pixels", "_alpha", "_png_chunks", "_bmp_header"):
         assert getattr(by_path, field) == getattr(by_bytes, field)
+
+
+def test_other_streams_get_one_read_of_the_claimed_length(ext, tmp_path):
+    # Only the reader that open(path) makes is read in pieces; a file object
+    # whose read is replaced, or a BytesIO subclass, sees the length as claimed.
+    import io
+    data = struct.pack(">I", 2 ** 31) + b"IDAT" + b"\0" * 10
+    path = tmp_path / "chunk"
+    path.write_bytes(data)
+    counts = []
+    with open(path, "rb") as f:
+        read = f.read
+        f.read = lambda n: counts.append(n) or read(min(n, 1 << 20))
+        with pytest.raises(ValueError, match="^Unexpected EOF while reading chunk data$"):
+            ext._readChunk(f)
+
+    class Stream(io.BytesIO):
+        def read(self, n):
+            counts.append(n)
+            return super().read(n)
+
+    with pytest.raises(ValueError, match="^Unexpected EOF while reading chunk data$"):
+        ext._readChunk(Stream(data))
+    assert counts == [4, 4, 2 ** 31] * 2
