@@ -7,7 +7,7 @@ SAN_PY := $(SAN_VENV)/bin/python
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
-.PHONY: all install demo test test-python test-cpp sanitize bench gtest clang fuzz-build fuzz clean
+.PHONY: all install demo test test-python test-cpp sanitize bench gtest clang fuzz-build fuzz fuzz-coverage clean
 
 all: install
 
@@ -77,10 +77,26 @@ fuzz-build: clang
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_PY) $(FUZZ_RUNTIME) $(FUZZ_SECONDS) $(FUZZ_OPTIONS)
 
+# Line and branch coverage of the extension's sources by the seed corpus and
+# what fuzz runs added to it, replayed through the harness without the fuzzer.
+COV_VENV := .venv-coverage
+COV_PY := $(COV_VENV)/bin/python
+fuzz-coverage: clang
+	test -x $(COV_PY) || $(PYTHON) -m venv $(COV_VENV)
+	$(COV_PY) -m pip install -q scikit-build-core cmake ninja
+	CXX=clang++ $(COV_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_COVERAGE=ON -C install.strip=false \
+		-C build-dir=build/coverage .
+	rm -f build/coverage/*.profraw
+	mkdir -p build/fuzz-corpus
+	cd fuzz && LLVM_PROFILE_FILE=$(CURDIR)/build/coverage/replay-%p.profraw ../$(COV_PY) replay.py corpus ../build/fuzz-corpus
+	llvm-profdata merge -o build/coverage/replay.profdata build/coverage/*.profraw
+	llvm-cov report $$(ls $(COV_VENV)/lib/python3*/site-packages/Tavrune/simpleImage_ext*.so) \
+		-instr-profile=build/coverage/replay.profdata $(CURDIR)/src/ext
+
 bench: install
 	$(PY) bench/bench_pixels.py
 	$(PY) bench/bench_decode.py
 	$(PY) bench/bench_encode.py
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(COV_VENV)
