@@ -12,7 +12,8 @@ SAN_PY := $(SAN_VENV)/bin/python
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
-.PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize bench gtest clean
+.PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize bench gtest \
+	clang fuzz-build fuzz fuzz-coverage clean
 
 all: install
 
@@ -93,6 +94,46 @@ sanitize: gtest
 	cd tests && LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../$(SAN_PY) -m pytest -q -p no:cacheprovider
 
+# Coverage-guided fuzzing with atheris (from PyPI) of everything that parses
+# input, the extension built by clang (from Debian: g++ has no libFuzzer
+# instrumentation) with coverage counters under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the runtime of both and libFuzzer's is preloaded.
+# FUZZ_SECONDS=1800 for a long run; FUZZ_OPTIONS go to libFuzzer.
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
+FUZZ_SECONDS ?= 60
+FUZZ_OPTIONS ?=
+FUZZ_RUNTIME = $(shell $(FUZZ_PY) -c "import atheris, os; print(os.path.join(atheris.path(), 'asan_with_fuzzer.so'))")
+
+clang:
+	@command -v clang++ >/dev/null && ls /usr/lib/llvm-*/lib/clang/*/share/asan_ignorelist.txt >/dev/null 2>&1 \
+		|| (apt-get update -qq && apt-get install -y -qq clang libclang-rt-dev)
+
+fuzz-build: clang
+	test -x $(FUZZ_PY) || $(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PY) -m pip install -q scikit-build-core cmake ninja atheris
+	CXX=clang++ $(FUZZ_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
+		-C cmake.define.TAVRUNE_FUZZ=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/fuzz .
+
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_PY) $(FUZZ_RUNTIME) $(FUZZ_SECONDS) $(FUZZ_OPTIONS)
+
+# Line and branch coverage of the extension's sources by the seed corpus and
+# what fuzz runs added to it, replayed through the harness without the fuzzer.
+COV_VENV := .venv-coverage
+COV_PY := $(COV_VENV)/bin/python
+fuzz-coverage: clang
+	test -x $(COV_PY) || $(PYTHON) -m venv $(COV_VENV)
+	$(COV_PY) -m pip install -q scikit-build-core cmake ninja
+	CXX=clang++ $(COV_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_COVERAGE=ON -C install.strip=false \
+		-C build-dir=build/coverage .
+	rm -f build/coverage/*.profraw
+	mkdir -p build/fuzz-corpus
+	cd fuzz && LLVM_PROFILE_FILE=$(CURDIR)/build/coverage/replay-%p.profraw ../$(COV_PY) replay.py corpus ../build/fuzz-corpus
+	llvm-profdata merge -o build/coverage/replay.profdata build/coverage/*.profraw
+	llvm-cov report $$(ls $(COV_VENV)/lib/python3*/site-packages/Tavrune/simpleImage_ext*.so) \
+		-instr-profile=build/coverage/replay.profdata $(CURDIR)/src/ext
+
 # The table of speed targets (open, save, pixel access, peak memory, BMP) against
 # the zlib floors and the peers, then the kernels under Google Benchmark. Peers
 # that do not install are skipped with a note; so are the kernels without
@@ -107,4 +148,4 @@ bench: install
 	else echo "note: libbenchmark-dev is not installed; the kernel benchmarks are skipped"; fi
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV) .venv-3.*
+	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(COV_VENV) .venv-3.*

@@ -3,6 +3,7 @@
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
+#include "core/stream.hpp"
 #include "kernels/pixels.hpp"
 
 #include <cstdint>
@@ -117,12 +118,29 @@ PyObject* load_bmp(PyObject* stream) {
     const std::int64_t numerator = row_bytes + 3;
     const std::int64_t row_stride = (numerator >= 0 ? numerator / 4 : -((-numerator + 3) / 4)) * 4;
 
-    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, pixel_count * 3));
-    if (!pixels) return nullptr;
+    // The pixel buffer is made once the first row has arrived whole, so a header
+    // alone sets nothing aside for the image it describes; nothing observable
+    // happens between here and then but the seek and that read.
+    Ref pixels;
+    const auto make_pixels = [&] {
+        pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, pixel_count * 3));
+        return static_cast<bool>(pixels);
+    };
     Ref seeked = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_seek, pixel_offset, nullptr));
     if (!seeked) return nullptr;
-    for (std::int64_t row = 0; row < abs_height; ++row) {
-        Ref row_data = read(stream, row_stride);
+    // Rows of width 0 are reads of 0 bytes, up to 2^31 - 1 of them for a header
+    // of a few bytes. From the streams open makes, a read of 0 bytes returns b""
+    // and changes nothing, and no Python code runs between two reads here, so
+    // the first read stands for all the others; any other stream is read once
+    // per row as the format's steps say.
+    std::int64_t rows_to_read = abs_height;
+    if (row_stride == 0 && abs_height > 1) {
+        stream::Kind kind;
+        if (!stream::kind_of(stream, kind)) return nullptr;
+        if (kind != stream::Kind::kOther) rows_to_read = 1;
+    }
+    for (std::int64_t row = 0; row < rows_to_read; ++row) {
+        Ref row_data = stream::read(stream, static_cast<std::uint64_t>(row_stride));
         if (!row_data) return nullptr;
         if (row_data.get() == Py_None) return fail(PyExc_TypeError, msg::kNoneHasNoLen);
         if (!PyBytes_CheckExact(row_data.get())) {
@@ -130,6 +148,7 @@ PyObject* load_bmp(PyObject* stream) {
             return nullptr;
         }
         if (PyBytes_GET_SIZE(row_data.get()) != row_stride) return fail(PyExc_ValueError, msg::kBmpIncomplete);
+        if (!pixels && !make_pixels()) return nullptr;
         const std::int64_t target_row = height > 0 ? abs_height - 1 - row : row;
         // Taken after the read: the stream's Python code runs between rows.
         auto* out = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get())) + target_row * row_bytes;
@@ -137,6 +156,7 @@ PyObject* load_bmp(PyObject* stream) {
                                static_cast<std::size_t>(width));
     }
 
+    if (!pixels && !make_pixels()) return nullptr;
     Ref record = Ref::steal(header_record(info.get()));
     if (!record) return nullptr;
     Ref absolute_height = Ref::steal(PyLong_FromLongLong(abs_height));

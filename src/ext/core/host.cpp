@@ -110,6 +110,10 @@ bool import_module_body(PyObject* module) {
         !import_names(module, "typing",
                       {{"List", nullptr}, {"Sequence", nullptr}, {"Tuple", nullptr}, {"Union", nullptr}}))
         return false;
+    Ref io_module = Ref::steal(PyImport_ImportModule("io"));
+    if (!io_module || !attribute(o.buffered_reader, io_module.get(), "BufferedReader") ||
+        !attribute(o.file_io, io_module.get(), "FileIO"))
+        return false;
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     o.builtin_open = PyDict_GetItemString(builtins, "open");
     o.builtin_print = PyDict_GetItemString(builtins, "print");

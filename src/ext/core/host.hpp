@@ -20,6 +20,8 @@ struct Objects {
     PyObject* zlib_crc32;
     PyObject* zlib_error;
     PyObject* bytes_io;      // io.BytesIO as imported
+    PyObject* buffered_reader;  // io.BufferedReader and io.FileIO: what open(path, "rb") makes;
+    PyObject* file_io;          // not names of the module
     PyObject* path_type;     // pathlib.Path as imported
     PyObject* builtin_open;
     PyObject* builtin_print;

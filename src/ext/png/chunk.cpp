@@ -4,6 +4,7 @@
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
+#include "core/stream.hpp"
 #include "png/png.hpp"
 
 #include <cstdint>
@@ -85,9 +86,7 @@ int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_lengt
     int ok = has_length(type.get(), 4);
     if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofType);
 
-    Ref count = Ref::steal(PyLong_FromUnsignedLong(data_length));
-    if (!count) return -1;
-    data = read(stream, count.get());
+    data = stream::read(stream, data_length);
     if (!data) return -1;
     ok = has_length(data.get(), data_length);
     if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofData);

@@ -103,7 +103,7 @@ PyObject* encode_scanlines(std::int32_t width, std::int32_t height, PyObject* pi
     const Byte* alpha_plane = has_alpha ? alpha_view.data() : nullptr;
     Byte* out = reinterpret_cast<Byte*>(PyBytes_AS_STRING(stream.get()));
     Byte* current = scratch.get();
-    Byte* spare = current + row_bytes;
+    Byte* spare = has_alpha ? current + row_bytes : nullptr;  // no offset from a null pointer
     const Byte* previous = nullptr;  // the filters read a null row above as zeros
     const auto pixels_per_row = static_cast<std::size_t>(width);
     for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y) {
