@@ -341,9 +341,28 @@ bool decode_exactly(PyObject* idat_payloads, const ImageLayout& layout, RowBuild
 
 }  // namespace
 
+// Whether the payloads could inflate to expected bytes at all. Deflate expands
+// by at most about 1032:1, so a header claiming far more than the data can hold
+// is left to the exact path, which inflates at most what the data holds and
+// refuses it, instead of reserving the claimed image as rows start arriving.
+bool could_inflate_to(PyObject* idat_payloads, std::int64_t expected) {
+    constexpr std::int64_t kMaxExpansion = 1100;  // a margin above deflate's bound
+    constexpr std::int64_t kSlack = 1024;
+    std::int64_t compressed = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idat_payloads); ++i) {
+        const Py_ssize_t size = PyObject_Size(PyList_GET_ITEM(idat_payloads, i));
+        if (size < 0) {
+            PyErr_Clear();  // the exact path reports what this payload is
+            return false;
+        }
+        compressed += size;
+    }
+    return expected <= compressed * kMaxExpansion + kSlack;
+}
+
 bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Planes& planes) {
     RowBuilder rows(layout, planes);
-    {
+    if (could_inflate_to(idat_payloads, layout.expected)) {
         ScanlineGatherer gatherer(layout, rows);
         if (!gatherer.allocate()) return false;
         switch (stream_rows(idat_payloads, layout, gatherer)) {
