@@ -12,8 +12,8 @@ SAN_PY := $(SAN_VENV)/bin/python
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
-.PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize bench gtest \
-	clang fuzz-build fuzz fuzz-coverage clean
+.PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
+	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-coverage clean
 
 all: install
 
@@ -83,11 +83,13 @@ test-cpp: gtest
 # the runtime is preloaded and leak detection (which would report the
 # interpreter's own allocations) is off.
 SAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
-sanitize: gtest
+sanitize-build:
 	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install -q $(BUILD_DEPS) pytest Pillow
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
 		-C cmake.build-type=Debug -C build-dir=build/sanitize .
+
+sanitize: gtest sanitize-build
 	cmake -S . -B $(CPP_SAN_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DTAVRUNE_SANITIZE=ON >/dev/null
 	cmake --build $(CPP_SAN_BUILD) -j2
 	ctest --test-dir $(CPP_SAN_BUILD) --output-on-failure
@@ -117,6 +119,14 @@ fuzz-build: clang
 
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_PY) $(FUZZ_RUNTIME) $(FUZZ_SECONDS) $(FUZZ_OPTIONS)
+
+# The seeded mutation loop through the same harness, FUZZ_INPUTS inputs, with
+# the extension of make sanitize (g++, no clang needed).
+FUZZ_INPUTS ?= 100000
+FUZZ_SEED ?= 0
+fuzz-loop: sanitize-build
+	cd fuzz && LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../$(SAN_PY) mutation_loop.py $(FUZZ_INPUTS) $(FUZZ_SEED)
 
 # Line and branch coverage of the extension's sources by the seed corpus and
 # what fuzz runs added to it, replayed through the harness without the fuzzer.
