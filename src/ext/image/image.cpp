@@ -65,6 +65,21 @@ PyObject* copy_dict(PyObject* value) {
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value);
 }
 
+// Checks that len(value) is expected_length (else ValueError message) and stores
+// a bytearray made from value in field. False with an exception set.
+bool store_byte_array(PyObject*& field, PyObject* value, std::int64_t expected_length, const char* message,
+                      bool take_sole) {
+    const int match = length_matches(value, expected_length);
+    if (match <= 0) {
+        if (match == 0) PyErr_SetString(PyExc_ValueError, message);
+        return false;
+    }
+    PyObject* array = kept(value, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
+    if (!array) return false;
+    set_field(field, array);
+    return true;
+}
+
 // Runs the constructor's steps on an allocated image whose fields hold None.
 // take_sole: buffers held by the caller alone may be kept instead of copied.
 bool initialise(ImageObject* image, const BoundArgs& bound, bool take_sole) {
@@ -77,42 +92,19 @@ bool initialise(ImageObject* image, const BoundArgs& bound, bool take_sole) {
     PyObject* png_filters = bound.args[6];
     const std::int64_t plane_length = std::int64_t{width} * height;
 
-    int match = length_matches(pixels, plane_length * 3);
-    if (match <= 0) {
-        if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kPixelLength);
-        return false;
-    }
+    if (!store_byte_array(image->pixels, pixels, plane_length * 3, msg::kPixelLength, take_sole)) return false;
     image->width = width;
     image->height = height;
-    PyObject* buffer = kept(pixels, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
-    if (!buffer) return false;
-    set_field(image->pixels, buffer);
-
-    if (alpha != Py_None) {
-        match = length_matches(alpha, plane_length);
-        if (match <= 0) {
-            if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kAlphaLength);
-            return false;
-        }
-        PyObject* plane = kept(alpha, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
-        if (!plane) return false;
-        set_field(image->alpha, plane);
-    }
+    if (alpha != Py_None && !store_byte_array(image->alpha, alpha, plane_length, msg::kAlphaLength, take_sole))
+        return false;
     if (png_chunks != Py_None) {
         PyObject* records = kept(png_chunks, &PyList_Type, take_sole, PySequence_List);
         if (!records) return false;
         set_field(image->png_chunks, records);
     }
-    if (png_filters != Py_None) {
-        match = length_matches(png_filters, height);
-        if (match <= 0) {
-            if (match == 0) PyErr_SetString(PyExc_ValueError, msg::kFilterCount);
-            return false;
-        }
-        PyObject* filters = kept(png_filters, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
-        if (!filters) return false;
-        set_field(image->png_filters, filters);
-    }
+    if (png_filters != Py_None &&
+        !store_byte_array(image->png_filters, png_filters, height, msg::kFilterCount, take_sole))
+        return false;
     if (bmp_header != Py_None) {
         PyObject* header = kept(bmp_header, &PyDict_Type, take_sole, copy_dict);
         if (!header) return false;

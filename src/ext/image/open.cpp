@@ -1,6 +1,7 @@
 // Opening images: SimpleImage.open and the format dispatch _streamToImage.
 #include "bmp/bmp.hpp"
 #include "core/errors.hpp"
+#include "core/file.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
@@ -53,37 +54,16 @@ bool decode(PyObject* cls, PyObject* stream, PyObject** values) {
     return errors::unpack(result.get(), kResultSize, values);
 }
 
-// The body of `with open(path, "rb") as stream: decode(...)`: the file is closed
-// on success and on failure, and the decoding error wins over none from closing.
+// `with open(path, "rb") as stream: decode(...)`: the file is closed on success
+// and on failure, and the decoding error goes on unless closing fails too.
 bool decode_file(PyObject* cls, PyObject* path, PyObject** values) {
-    Ref file = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.builtin_open, path, host::constants.mode_rb,
-                                                       nullptr));
-    if (!file) return false;
-    Ref exit = Ref::steal(PyObject_GetAttr(file.get(), host::constants.str_exit));
-    if (!exit) return false;
-    Ref stream = Ref::steal(PyObject_CallMethodObjArgs(file.get(), host::constants.str_enter, nullptr));
-    if (!stream) return false;
-    if (decode(cls, stream.get(), values)) {
-        Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
-        if (closed) return true;
+    bool decoded = false;
+    const bool succeeded = file::with_open(path, host::constants.mode_rb, [&](PyObject* stream) {
+        return decoded = decode(cls, stream, values);
+    });
+    if (!succeeded && decoded)  // closing failed after decoding: drop what was decoded
         for (Py_ssize_t i = 0; i < kResultSize; ++i) Py_CLEAR(values[i]);
-        return false;
-    }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Ref suppressed = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), type, value,
-                                                             traceback ? traceback : Py_None, nullptr));
-    if (!suppressed) {  // an error while closing replaces the decoding error, as in a with-block
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return false;
-    }
-    PyErr_Restore(type, value, traceback);
-    // A file object's __exit__ never suppresses; the decoding error goes on.
-    return false;
+    return succeeded;
 }
 
 PyObject* image_open(const BoundArgs& bound) {
