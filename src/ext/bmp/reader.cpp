@@ -1,5 +1,6 @@
 // The BMP reader: uncompressed 24-bit rows, bottom-up or top-down.
 #include "bmp/bmp.hpp"
+#include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
@@ -37,25 +38,6 @@ PyObject* fail(PyObject* type, const char* text) {
     return nullptr;
 }
 
-// len(data) == expected under the host's len(): 1, 0, or -1 with an exception set.
-int has_length(PyObject* data, std::int64_t expected) {
-    const Py_ssize_t length = PyObject_Size(data);
-    if (length < 0) return -1;
-    return length == expected ? 1 : 0;
-}
-
-// The pixel buffer of a negative size, made the way bytearray(size) makes it, so
-// that it fails with the host's own error for a negative count.
-PyObject* refuse_negative_size(std::int64_t pixel_count) {
-    Ref count = Ref::steal(PyLong_FromLongLong(pixel_count));
-    Ref three = Ref::steal(PyLong_FromLong(3));
-    if (!count || !three) return nullptr;
-    Ref size = Ref::steal(PyNumber_Multiply(count.get(), three.get()));
-    if (!size) return nullptr;
-    Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size.get()));
-    return nullptr;  // a negative size always fails, with the host's exception set
-}
-
 // The header record: the four fields the writer puts back, in this key order.
 PyObject* header_record(PyObject* info) {
     Ref record = Ref::steal(PyDict_New());
@@ -71,7 +53,7 @@ PyObject* header_record(PyObject* info) {
 PyObject* load_bmp(PyObject* stream) {
     Ref file_header = read(stream, 14);
     if (!file_header) return nullptr;
-    int ok = has_length(file_header.get(), 14);
+    int ok = errors::length_is(file_header.get(), 14);
     if (ok < 0) return nullptr;
     if (ok) {
         Ref magic = Ref::steal(PyObject_GetItem(file_header.get(), host::constants.head_slice));
@@ -88,7 +70,7 @@ PyObject* load_bmp(PyObject* stream) {
 
     Ref dib_size_data = read(stream, 4);
     if (!dib_size_data) return nullptr;
-    ok = has_length(dib_size_data.get(), 4);
+    ok = errors::length_is(dib_size_data.get(), 4);
     if (ok <= 0) return ok < 0 ? nullptr : fail(PyExc_ValueError, msg::kBmpDibHeader);
     Ref dib_size = unpack("<I", dib_size_data.get());
     if (!dib_size) return nullptr;
@@ -108,7 +90,10 @@ PyObject* load_bmp(PyObject* stream) {
     // is formed only once it is known to be small.
     const std::int64_t abs_height = height < 0 ? -height : height;
     const std::int64_t pixel_count = width * abs_height;
-    if (pixel_count < 0) return refuse_negative_size(pixel_count);
+    if (pixel_count < 0) {
+        errors::raise_negative_size(pixel_count, 3);  // as bytearray(width * absHeight * 3) fails
+        return nullptr;
+    }
     // Past the signed 32-bit row counter and buffer offsets: refused before any
     // allocation, seek or pixel copy.
     if (pixel_count > kMaxSize / 3 || abs_height > kMaxSize) return fail(PyExc_OverflowError, msg::kIntTooLarge);

@@ -3,6 +3,8 @@
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 
+#include <climits>
+
 namespace tavrune::errors {
 
 void raise_unpack(Py_ssize_t expected, Py_ssize_t found) {
@@ -46,6 +48,29 @@ bool unpack(PyObject* obj, Py_ssize_t count, PyObject** items) {
         return release_found();
     }
     return true;
+}
+
+int length_is(PyObject* obj, std::int64_t expected) {
+    const Py_ssize_t length = PyObject_Size(obj);
+    if (length < 0) return -1;
+    return length == expected ? 1 : 0;
+}
+
+bool check_image_length(PyObject* obj, std::int64_t expected, const char* message) {
+    const int match = length_is(obj, expected);
+    if (match == 1 && expected >= INT32_MIN && expected <= INT32_MAX) return true;
+    if (match >= 0) PyErr_SetString(PyExc_ValueError, message);
+    return false;
+}
+
+void raise_negative_size(std::int64_t count, long multiplier) {
+    Ref count_object = Ref::steal(PyLong_FromLongLong(count));
+    Ref factor = Ref::steal(PyLong_FromLong(multiplier));
+    if (!count_object || !factor) return;
+    Ref size = Ref::steal(PyNumber_Multiply(count_object.get(), factor.get()));
+    if (!size) return;
+    Ref never = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size.get()));
+    if (!PyErr_Occurred()) PyErr_BadInternalCall();  // a negative size always fails
 }
 
 PyObject* not_implemented(const char* name) {

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace tavrune::errors {
 
 // ValueError for an unpacking of exactly `expected` items that found `found`.
@@ -12,6 +14,21 @@ void raise_unpack(Py_ssize_t expected, Py_ssize_t found);
 // assignment `a, b, c = obj` does: tuples and lists by size, other iterables by
 // iteration. False with an exception set.
 bool unpack(PyObject* obj, Py_ssize_t count, PyObject** items);
+
+// len(obj) == expected under the host's len(), so an object without a length
+// gets the host's TypeError. 1 or 0, or -1 with an exception set.
+int length_is(PyObject* obj, std::int64_t expected);
+
+// len(obj) must equal expected, an image size formed from signed 32-bit
+// dimensions: one outside that range matches no length, so the check never
+// passes for a buffer shorter than the image. False with ValueError message (or
+// the host's error from len()) set.
+bool check_image_length(PyObject* obj, std::int64_t expected, const char* message);
+
+// Raises the host's own error for a byte array of count * multiplier bytes, a
+// negative size, as bytearray(size) raises it. The product is formed with the
+// host's integers, so it cannot overflow.
+void raise_negative_size(std::int64_t count, long multiplier = 1);
 
 // NotImplementedError naming a callable whose body does not exist yet.
 PyObject* not_implemented(const char* name);

@@ -4,6 +4,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/signature.hpp"
+#include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
@@ -39,15 +40,6 @@ const FunctionSpec kConstructor = {
     .body = nullptr,
 };
 
-// Length of obj compared with expected; expected lies outside the signed 32-bit
-// range for an image the class cannot hold, which no buffer matches.
-// Returns 1 on a match, 0 on a mismatch, -1 with an exception set.
-int length_matches(PyObject* obj, std::int64_t expected) {
-    const Py_ssize_t length = PyObject_Size(obj);
-    if (length < 0) return -1;
-    return expected >= INT32_MIN && expected <= INT32_MAX && length == expected ? 1 : 0;
-}
-
 // The buffer the image keeps for value: value itself when the caller allows it,
 // value is exactly of type and its one reference is the caller's (no one else can
 // see that it is not a copy); else a new copy made by copy(value). New reference,
@@ -69,11 +61,7 @@ PyObject* copy_dict(PyObject* value) {
 // a bytearray made from value in field. False with an exception set.
 bool store_byte_array(PyObject*& field, PyObject* value, std::int64_t expected_length, const char* message,
                       bool take_sole) {
-    const int match = length_matches(value, expected_length);
-    if (match <= 0) {
-        if (match == 0) PyErr_SetString(PyExc_ValueError, message);
-        return false;
-    }
+    if (!errors::check_image_length(value, expected_length, message)) return false;
     PyObject* array = kept(value, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
     if (!array) return false;
     set_field(field, array);

@@ -1,6 +1,7 @@
 // The PNG chunk layer: _readChunk and _makeChunk.
 #include "png/chunk.hpp"
 
+#include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
@@ -39,14 +40,6 @@ Ref read(PyObject* stream, PyObject* count) {
     return Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, count, nullptr));
 }
 
-// len(obj) == expected under the host's len(), so an object without a length
-// gets the host's TypeError. 1 or 0, or -1 with an exception set.
-int has_length(PyObject* obj, std::int64_t expected) {
-    const Py_ssize_t length = PyObject_Size(obj);
-    if (length < 0) return -1;
-    return length == expected ? 1 : 0;
-}
-
 // struct.unpack(">I", field)[0]. Exact bytes of length 4 are decoded here;
 // anything else goes through the host's struct so its errors are the host's.
 bool unpack_be32(PyObject* field, std::uint32_t& value) {
@@ -83,17 +76,17 @@ int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_lengt
 
     type = read(stream, four.get());
     if (!type) return -1;
-    int ok = has_length(type.get(), 4);
+    int ok = errors::length_is(type.get(), 4);
     if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofType);
 
     data = stream::read(stream, data_length);
     if (!data) return -1;
-    ok = has_length(data.get(), data_length);
+    ok = errors::length_is(data.get(), data_length);
     if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofData);
 
     Ref crc_field = read(stream, four.get());
     if (!crc_field) return -1;
-    ok = has_length(crc_field.get(), 4);
+    ok = errors::length_is(crc_field.get(), 4);
     if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofCrc);
 
     // The CRC runs over the type and then the data, continued from one call into

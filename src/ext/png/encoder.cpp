@@ -3,6 +3,7 @@
 // final size, which the writers hand to zlib.compress without another copy.
 #include "png/encoder.hpp"
 
+#include "core/errors.hpp"
 #include "core/buffer.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
@@ -19,15 +20,6 @@ namespace tavrune::png {
 namespace {
 
 using Byte = std::uint8_t;
-
-// The host's own error for a byte array of negative size, as bytearray(size)
-// raises it.
-void raise_negative_size(std::int64_t size) {
-    Ref count = Ref::steal(PyLong_FromLongLong(size));
-    if (!count) return;
-    Ref never = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), count.get()));
-    if (!PyErr_Occurred()) PyErr_BadInternalCall();
-}
 
 PyObject* raise_value_error(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
@@ -47,7 +39,7 @@ PyObject* encode_scanlines(std::int32_t width, std::int32_t height, PyObject* pi
     const unsigned bytes_per_pixel = has_alpha ? 4 : 3;
     const std::int64_t row_length = std::int64_t{width} * bytes_per_pixel;
     if (row_length < 0) {
-        raise_negative_size(row_length);
+        errors::raise_negative_size(row_length);
         return nullptr;
     }
     // Offsets and sizes are signed 32-bit quantities: refuse what leaves that

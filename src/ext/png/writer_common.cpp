@@ -3,6 +3,7 @@
 // write_file leaves an existing file untouched.
 #include "png/writer_common.hpp"
 
+#include "core/errors.hpp"
 #include "core/file.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
@@ -16,27 +17,10 @@
 
 namespace tavrune::png {
 
-namespace {
-
-// 1 when len(obj) equals expected, 0 when it does not, -1 with an exception set.
-int length_matches(PyObject* obj, std::int64_t expected) {
-    const Py_ssize_t length = PyObject_Size(obj);
-    if (length < 0) return -1;
-    return expected >= INT32_MIN && expected <= INT32_MAX && length == expected ? 1 : 0;
-}
-
-bool check_length(PyObject* obj, std::int64_t expected, const char* message) {
-    const int match = length_matches(obj, expected);
-    if (match == 0) PyErr_SetString(PyExc_ValueError, message);
-    return match > 0;
-}
-
-}  // namespace
-
 bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha) {
     const std::int64_t pixel_count = std::int64_t{width} * height;
-    if (!check_length(pixels, pixel_count * 3, msg::kPixelLength)) return false;
-    return alpha == Py_None || check_length(alpha, pixel_count, msg::kAlphaLength);
+    if (!errors::check_image_length(pixels, pixel_count * 3, msg::kPixelLength)) return false;
+    return alpha == Py_None || errors::check_image_length(alpha, pixel_count, msg::kAlphaLength);
 }
 
 PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
