@@ -78,12 +78,12 @@ bool initialise(ImageObject* image, const BoundArgs& bound, bool take_sole) {
     PyObject* png_chunks = bound.args[4];
     PyObject* bmp_header = bound.args[5];
     PyObject* png_filters = bound.args[6];
-    const std::int64_t plane_length = std::int64_t{width} * height;
-
-    if (!store_byte_array(image->pixels, pixels, plane_length * 3, msg::kPixelLength, take_sole)) return false;
+    if (!store_byte_array(image->pixels, pixels, errors::image_size(width, height, 3), msg::kPixelLength, take_sole))
+        return false;
     image->width = width;
     image->height = height;
-    if (alpha != Py_None && !store_byte_array(image->alpha, alpha, plane_length, msg::kAlphaLength, take_sole))
+    if (alpha != Py_None &&
+        !store_byte_array(image->alpha, alpha, errors::image_size(width, height, 1), msg::kAlphaLength, take_sole))
         return false;
     if (png_chunks != Py_None) {
         PyObject* records = kept(png_chunks, &PyList_Type, take_sole, PySequence_List);

@@ -18,9 +18,9 @@
 namespace tavrune::png {
 
 bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha) {
-    const std::int64_t pixel_count = std::int64_t{width} * height;
-    if (!errors::check_image_length(pixels, pixel_count * 3, msg::kPixelLength)) return false;
-    return alpha == Py_None || errors::check_image_length(alpha, pixel_count, msg::kAlphaLength);
+    if (!errors::check_image_length(pixels, errors::image_size(width, height, 3), msg::kPixelLength)) return false;
+    return alpha == Py_None ||
+           errors::check_image_length(alpha, errors::image_size(width, height, 1), msg::kAlphaLength);
 }
 
 PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
