@@ -78,8 +78,8 @@ bool append_chunk_of(PyObject* pieces, PyObject* type, PyObject* payload, Py_ssi
 bool write_file(PyObject* path, PyObject* pieces) {
     return file::with_open(path, host::constants.mode_wb, [pieces](PyObject* output) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces); ++i) {
-            Ref written = Ref::steal(
-                PyObject_CallMethodObjArgs(output, host::constants.str_write, PyList_GET_ITEM(pieces, i), nullptr));
+            Ref piece = Ref::borrow(PyList_GET_ITEM(pieces, i));  // held: write can run code that changes the list
+            Ref written = Ref::steal(PyObject_CallMethodObjArgs(output, host::constants.str_write, piece.get(), nullptr));
             if (!written) return false;
         }
         return true;
