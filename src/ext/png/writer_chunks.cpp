@@ -7,6 +7,8 @@
 #include "png/png.hpp"
 #include "png/writer_common.hpp"
 
+#include <algorithm>
+
 namespace tavrune::png {
 
 using binding::BoundArgs;
@@ -34,7 +36,7 @@ public:
 
     // Room for capacity pieces; false with MemoryError set.
     bool reserve(Py_ssize_t capacity) {
-        items_ = static_cast<Piece*>(PyMem_Malloc(static_cast<std::size_t>(capacity) * sizeof(Piece) + 1));
+        items_ = static_cast<Piece*>(PyMem_Calloc(static_cast<std::size_t>(capacity), sizeof(Piece)));
         if (!items_) PyErr_NoMemory();
         return items_ != nullptr;
     }
@@ -51,13 +53,15 @@ private:
 // that many bytes (or what is left), the last entry takes all that is left,
 // entries of 0 or less yield nothing, and a rest after the last entry becomes
 // one more piece. Entries are compared with the host's comparisons, so an entry
-// that cannot be compared with an int fails with the host's TypeError. False
-// with an exception set.
+// that cannot be compared with an int fails with the host's TypeError. An
+// entry's own comparisons decide, but the size of a piece comes from its one
+// converted value, kept between 0 and what is left: an entry whose comparisons
+// and value disagree can make empty pieces, never one outside the data. At
+// most one piece per entry and the rest. False with an exception set.
 bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
     const Py_ssize_t count = PyObject_Size(lengths);
     if (count < 0) return false;
-    // Each piece but the rest takes an entry and at least one byte.
-    if (!pieces.reserve((count < total ? count : total) + 1)) return false;
+    if (!pieces.reserve(count + 1)) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
     Py_ssize_t offset = 0;
@@ -77,8 +81,9 @@ bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
             const int rest_smaller = PyObject_RichCompareBool(rest_object.get(), length.get(), Py_LT);
             if (rest_smaller < 0) return false;
             if (!rest_smaller) {
-                take = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
-                if (take == -1 && PyErr_Occurred()) return false;
+                const Py_ssize_t wanted = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
+                if (wanted == -1 && PyErr_Occurred()) return false;
+                take = std::clamp<Py_ssize_t>(wanted, 0, rest);
             }
         }
         pieces.push({offset, take});
