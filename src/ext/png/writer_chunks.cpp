@@ -124,8 +124,10 @@ bool unpack_record(PyObject* record, Record& out) {
     return true;
 }
 
-// 1 when type == b"IDAT" by the host's comparison, 0 when not, -1 on error.
+// 1 when type == b"IDAT" (or b"IEND") by the host's comparison, 0 when not,
+// -1 on error.
 int is_idat(PyObject* type) { return PyObject_RichCompareBool(type, host::constants.idat, Py_EQ); }
+int is_iend(PyObject* type) { return PyObject_RichCompareBool(type, host::constants.iend, Py_EQ); }
 
 // Calls body(record) for each record of chunks, in order. False with an
 // exception set when iterating, unpacking or the body fails.
@@ -213,7 +215,12 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     if (!check_lengths(width, height, pixels, alpha)) return nullptr;
     Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
     if (!compressed) return nullptr;
-    Ref lengths = Ref::steal(idat_lengths(chunks));
+    // The records are taken once, where their sizes are collected, and both walks
+    // go over what was taken: an iterator given as chunks would have nothing left
+    // for the second walk, and the file would lose every chunk but the image data.
+    Ref records = Ref::steal(PySequence_Tuple(chunks));
+    if (!records) return nullptr;
+    Ref lengths = Ref::steal(idat_lengths(records.get()));
     if (!lengths) return nullptr;
     Pieces parts;
     if (!cut_pieces(PyBytes_GET_SIZE(compressed.get()), lengths.get(), parts)) return nullptr;
@@ -223,17 +230,32 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     Ref pieces = Ref::steal(start_file());
     if (!pieces) return nullptr;
     bool idat_written = false;
-    const bool walked = for_each_record(chunks, [&](const Record& record) {
+    Py_ssize_t first_end = -1;  // where the IEND chunk of the first IEND record starts in pieces
+    const bool walked = for_each_record(records.get(), [&](const Record& record) {
         const int idat = is_idat(record.type());
         if (idat < 0) return false;
-        if (idat == 0) return append_record(pieces.get(), record.type(), record.data());
+        if (idat == 0) {
+            if (!idat_written && first_end < 0) {
+                const int iend = is_iend(record.type());
+                if (iend < 0) return false;
+                if (iend) first_end = PyList_GET_SIZE(pieces.get());
+            }
+            return append_record(pieces.get(), record.type(), record.data());
+        }
         // All new image data stands where the first IDAT record stood.
         if (idat_written) return true;
         idat_written = true;
         return append_image_data(pieces.get(), compressed.get(), parts);
     });
     if (!walked) return nullptr;
-    if (!idat_written && !append_image_data(pieces.get(), compressed.get(), parts)) return nullptr;
+    if (!idat_written) {
+        // No IDAT record: the image data goes just before the first IEND, where
+        // readers still find it (they stop at IEND), or last when there is none.
+        Ref image_data = Ref::steal(PyList_New(0));
+        if (!image_data || !append_image_data(image_data.get(), compressed.get(), parts)) return nullptr;
+        const Py_ssize_t at = first_end >= 0 ? first_end : PyList_GET_SIZE(pieces.get());
+        if (PyList_SetSlice(pieces.get(), at, at, image_data.get()) < 0) return nullptr;
+    }
     if (!write_file(path, pieces.get())) return nullptr;
     Py_RETURN_NONE;
 }
