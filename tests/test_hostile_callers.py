@@ -68,6 +68,36 @@ image = SimpleImage(**{"width": 1, "height": 1, "pixels": Pixels(b"abc"), "alpha
                        "png_filters": bytearray(b"\\x04"), "bmp_header": {"xppm": 1}})
 print(json.dumps([bytes(image._pixels + image._alpha + image._png_filters).hex(), image._bmp_header]))
 """, ["6162637a04", {"xppm": 1}]),
+    # The decoder's list of image-data payloads cannot be found and emptied by
+    # a collection callback while the payloads are inflated.
+    "payloads emptied during decode": ("""
+import io, os, zlib
+from Tavrune.simpleImage_ext import PNG_SIGNATURE, _makeChunk
+rows = b"".join(b"\\0" + os.urandom(128 * 3) for _ in range(128))
+idat = zlib.compress(rows)
+png = (PNG_SIGNATURE + _makeChunk(b"IHDR", struct.pack(">IIBBBBB", 128, 128, 8, 2, 0, 0, 0))
+       + _makeChunk(b"IDAT", idat) + _makeChunk(b"IEND", b""))
+held = []
+class Stream(io.BytesIO):
+    def read(self, n=-1):
+        data = super().read(n)
+        if len(data) == len(idat):
+            held.append(bytes(bytearray(data)))  # a payload of its own, held here alone
+            return held[-1]
+        return data
+def empty(phase, info):
+    if phase == "start" and held and stream.tell() == len(png):
+        for referrer in gc.get_referrers(held[0]):
+            if type(referrer) is list and referrer is not held:
+                referrer.clear()
+        held.clear()
+stream = Stream(png)
+gc.callbacks.append(empty)
+gc.set_threshold(1)
+result = SimpleImage._streamToImage(stream)
+gc.callbacks.clear()
+print(json.dumps(bytes(result[2]) == bytes(b for i, b in enumerate(rows) if i % 385)))
+""", True),
     # Freeing a million images, each held by the one before, is not a million
     # nested calls.
     "long chain freed": ("""
