@@ -150,7 +150,7 @@ fuzz-coverage: clang
 # Debian's libbenchmark-dev.
 CPP_BENCH_BUILD := build/cpp-bench
 bench: install
-	-$(PY) -m pip install -q pyspng opencv-python-headless
+	-$(PY) -m pip install -q pyspng opencv-python-headless zlib-ng
 	$(PY) bench/bench_table.py
 	@if test -f /usr/include/benchmark/benchmark.h || (apt-get install -y -qq libbenchmark-dev >/dev/null 2>&1); then \
 		cmake -S . -B $(CPP_BENCH_BUILD) -DTAVRUNE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null && \
