@@ -13,7 +13,7 @@ CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
 .PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
-	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-coverage clean
+	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-inflate fuzz-coverage clean
 
 all: install
 
@@ -127,6 +127,16 @@ FUZZ_SEED ?= 0
 fuzz-loop: sanitize-build
 	cd fuzz && LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../$(SAN_PY) mutation_loop.py $(FUZZ_INPUTS) $(FUZZ_SEED)
+
+# The differential run of the two inflaters: INFLATE_STREAMS damaged zlib
+# streams (tests/damaged_zlib.py, seeds from INFLATE_FIRST) opened through the
+# module, each compared with one bounded inflation by the host's zlib; on
+# INFLATE_JOBS processes, with the installed wheel (make install).
+INFLATE_STREAMS ?= 1000000
+INFLATE_FIRST ?= 0
+INFLATE_JOBS ?= 2
+fuzz-inflate: install
+	cd fuzz && ../$(PY) inflate_differential.py $(INFLATE_STREAMS) $(INFLATE_FIRST) $(INFLATE_JOBS)
 
 # Line and branch coverage of the extension's sources by the seed corpus and
 # what fuzz runs added to it, replayed through the harness without the fuzzer.
