@@ -316,6 +316,20 @@ def png_of(width, height, channels, stream, rng):
     return assemble([(b"IHDR", header)] + [(b"IDAT", piece) for piece in pieces] + [(b"IEND", b"")])
 
 
+def exact_inflation(idat, expected):
+    """The image data as one bounded inflation of the joined payloads by the
+    host's zlib makes it, raising what that raises."""
+    inflater = zlib.decompressobj()
+    out = inflater.decompress(idat, expected + 1)
+    if len(out) > expected:
+        raise ValueError("Malformed PNG image data")
+    if not inflater.eof:
+        out = zlib.decompress(idat)
+    if len(out) != expected:
+        raise ValueError("Malformed PNG image data")
+    return out
+
+
 def exact_outcome(width, height, channels, stream):
     """What the module must give: the error of one bounded inflation of the
     joined data by the host's zlib, else of the first filter type above 4,
@@ -323,16 +337,8 @@ def exact_outcome(width, height, channels, stream):
     and the filter types."""
     from PIL import Image
     stride = width * channels + 1
-    expected = stride * height
     try:
-        inflater = zlib.decompressobj()
-        raw = inflater.decompress(stream, expected + 1)
-        if len(raw) > expected:
-            raise ValueError("Malformed PNG image data")
-        if not inflater.eof:
-            raw = zlib.decompress(stream)
-        if len(raw) != expected:
-            raise ValueError("Malformed PNG image data")
+        raw = exact_inflation(stream, stride * height)
     except Exception as error:  # noqa: BLE001 - the exception itself is what is compared
         return type(error), str(error)
     filters = raw[::stride]

@@ -10,6 +10,7 @@ from io import BytesIO
 import pytest
 
 from builders import RecordingStream, assemble, build_png, png_chunks, scanlines, split_planes
+from damaged_zlib import exact_inflation
 
 
 @pytest.fixture
@@ -23,20 +24,6 @@ def outcome(call):
         return ("ok", call())
     except Exception as error:  # noqa: BLE001 - the exception itself is what is compared
         return (type(error), str(error))
-
-
-def exact_inflation(idat, expected):
-    """The image data as one bounded inflation of the joined payloads makes it,
-    raising what that raises."""
-    inflater = zlib.decompressobj()
-    out = inflater.decompress(idat, expected + 1)
-    if len(out) > expected:
-        raise ValueError("Malformed PNG image data")
-    if not inflater.eof:
-        out = zlib.decompress(idat)
-    if len(out) != expected:
-        raise ValueError("Malformed PNG image data")
-    return out
 
 
 def reference_outcome(decode, width, height, channels, idat):
