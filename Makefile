@@ -114,7 +114,7 @@ clang:
 fuzz-build: clang
 	test -x $(FUZZ_PY) || $(PYTHON) -m venv $(FUZZ_VENV)
 	$(FUZZ_PY) -m pip install -q scikit-build-core cmake ninja atheris
-	CXX=clang++ $(FUZZ_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
+	CC=clang CXX=clang++ $(FUZZ_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
 		-C cmake.define.TAVRUNE_FUZZ=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/fuzz .
 
 fuzz: fuzz-build
@@ -145,7 +145,7 @@ COV_PY := $(COV_VENV)/bin/python
 fuzz-coverage: clang
 	test -x $(COV_PY) || $(PYTHON) -m venv $(COV_VENV)
 	$(COV_PY) -m pip install -q scikit-build-core cmake ninja
-	CXX=clang++ $(COV_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_COVERAGE=ON -C install.strip=false \
+	CC=clang CXX=clang++ $(COV_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_COVERAGE=ON -C install.strip=false \
 		-C build-dir=build/coverage .
 	rm -f build/coverage/*.profraw
 	mkdir -p build/fuzz-corpus
