@@ -26,7 +26,7 @@ def wheel():
 
 
 def test_the_wheel_holds_only_the_package(wheel, ext):
-    names = set(wheel.namelist())
+    names = {name for name in wheel.namelist() if not name.endswith("/")}  # auditwheel adds folder entries
     dist_info = {name.split("/")[0] for name in names if ".dist-info/" in name}
     assert len(dist_info) == 1
     (dist_info,) = dist_info
@@ -34,7 +34,8 @@ def test_the_wheel_holds_only_the_package(wheel, ext):
     module = "Tavrune/simpleImage_ext" + importlib.machinery.EXTENSION_SUFFIXES[0]
     assert pathlib.Path(ext.__file__).name == pathlib.PurePath(module).name
     assert names == {
-        "Tavrune/__init__.py", "Tavrune/__main__.py", "Tavrune/py.typed", "Tavrune/simpleImage_ext.pyi", module,
+        "Tavrune/__init__.py", "Tavrune/__main__.py", "Tavrune/_batch.py", "Tavrune/_cli.py", "Tavrune/_demo.py",
+        "Tavrune/_layout.py", "Tavrune/py.typed", "Tavrune/simpleImage_ext.pyi", module,
         f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD", f"{dist_info}/licenses/LICENSE",
     }
 
