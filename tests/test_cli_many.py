@@ -10,7 +10,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 

@@ -264,7 +264,7 @@ def add_jobs(parser):
 def add_conversion(commands, name, help_text, description):
     parser = commands.add_parser(
         name, help=help_text, description=description,
-        usage=f"%(prog)s [-h] IN OUT\n       %(prog)s [-h] [-j N] -o DIR IN [IN ...]")
+        usage="%(prog)s [-h] IN OUT\n       %(prog)s [-h] [-j N] -o DIR IN [IN ...]")
     parser.add_argument("paths", nargs="+", metavar="IN",
                         help="without -o: the file to open and the file to write (replaced if it exists); "
                              "with -o: files, and folders searched recursively for *.png and *.bmp")
