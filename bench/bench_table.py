@@ -25,6 +25,11 @@ heap, so only the resident-size rise compares with it.
 
 Peers (Pillow, pyspng, opencv-python-headless) are used only as black boxes; a
 peer that is not installed is skipped with a note.
+
+Last, where open's time goes (inflation, the decoder's own work, the
+constructor's copies) and the plain writer on images built in memory. With
+``check`` as its first argument the script times only ``python -m Tavrune
+check -j 2`` against ``-j 1`` on the 2,000 mixed files the tests build.
 """
 
 import contextlib
@@ -360,12 +365,108 @@ def bmp_rows():
              paired_ratio(samples, "saveBmp", "Pillow save"))]
 
 
+
+# --- where open's time goes, and the plain writer (were bench_decode/bench_encode) ----------
+
+
+def open_split_rows(cases):
+    """Per case: inflation alone, the decoder (chunks with CRCs, inflation,
+    unfiltering, the colour/alpha split) and the whole open (the decoder plus the
+    constructor's copies), so that the decoder's own work and the copies show."""
+    measures = {}
+    for case, data in cases.items():
+        idat = idat_of(data)
+        measures[case, "inflate"] = lambda idat=idat: zlib.decompress(idat)
+        measures[case, "decode"] = lambda data=data: SimpleImage._streamToImage(io.BytesIO(data))
+        measures[case, "open"] = lambda data=data: quiet(lambda: SimpleImage.open(data))
+    samples = run_rounds(measures)
+    return [(case, ms(samples, (case, "inflate")), ms(samples, (case, "decode")), ms(samples, (case, "open")),
+             paired_ratio(samples, (case, "decode"), (case, "inflate"))) for case in cases]
+
+
+def plain_writer_rows():
+    """_writePng on images built in memory (no layout kept), every row of one
+    filter type, against deflate of the stream it writes; file size against
+    Pillow's save of the same pixels with its own filter choice."""
+    measures, sizes = {}, {}
+    for mode in ("RGB", "RGBA"):
+        image = photo(mode)
+        rgb = bytearray(image.convert("RGB").tobytes())
+        alpha = bytearray(image.getchannel("A").tobytes()) if mode == "RGBA" else None
+        pillow_size = len(pillow_png(image))
+        for name, filter_type in (("None", 0), ("Paeth", 4)):
+            case = f"photo {mode}, every row {name}"
+            arguments = (SIDE, SIDE, rgb, alpha, bytearray([filter_type] * SIDE))
+            path = os.path.join(TMP, "plain.png")
+            ext._writePng(path, *arguments)
+            with open(path, "rb") as f:
+                written = f.read()
+            stream = zlib.decompress(idat_of(written))
+            measures[case, "floor"] = lambda stream=stream: zlib.compress(stream, 6)
+            measures[case, "ours"] = lambda arguments=arguments: ext._writePng(os.devnull, *arguments)
+            sizes[case] = (len(written), pillow_size)
+    samples = run_rounds(measures)
+    return [(case, ms(samples, (case, "floor")), ms(samples, (case, "ours")),
+             paired_ratio(samples, (case, "ours"), (case, "floor")), size, pillow_size)
+            for case, (size, pillow_size) in sizes.items()]
+
+
+def print_open_split_and_plain_writer(cases):
+    print(f"\n{'open, where the time goes':34} {'inflate':>9} {'decode':>8} {'open':>8} {'decode/inflate':>15}"
+          f" {'decoder own ms':>15} {'copies ms':>10}")
+    for case, inflate, decode, whole, ratio in open_split_rows(cases):
+        print(f"{case:34} {inflate:9.1f} {decode:8.1f} {whole:8.1f} {ratio:14.2f}x {decode - inflate:15.1f}"
+              f" {whole - decode:10.1f}")
+    print(f"\n{'plain writer, built in memory':34} {'floor ms':>9} {'ours ms':>8} {'ratio':>7} {'KiB':>8}"
+          f" {'Pillow KiB':>11}")
+    for case, floor, ours, ratio, size, pillow_size in plain_writer_rows():
+        print(f"{case:34} {floor:9.1f} {ours:8.1f} {ratio:6.2f}x {size / 1024:8.0f} {pillow_size / 1024:11.0f}")
+
+
+# --- check -j 2 against check -j 1 ------------------------------------------------------------
+
+
+def check_scaling(rounds):
+    """python -m Tavrune check on the 2,000 mixed files the tests build, with one
+    worker process and with two, each run a fresh interpreter as a user starts
+    it; rounds alternate which goes first, and the ratio is the median of the
+    per-round ratios. The machine's load average is shown with every round."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+    import mixed_folder
+    import shutil
+
+    folder = os.path.join(TMP, "mixed")
+    print("building the 2,000 mixed files ...", file=sys.stderr)
+    expected = mixed_folder.build(folder)
+    failed = sum(result == "failed" for result, _ in expected.values())
+    print(f"check on {len(expected)} mixed files, {rounds} rounds; load average (1 min) before: "
+          f"{os.getloadavg()[0]:.2f}")
+    print(f"{'round':>5} {'-j 1 s':>8} {'-j 2 s':>8} {'ratio':>7} {'load':>6}")
+    ratios = []
+    for round_ in range(rounds):
+        seconds = {}
+        for jobs in ((1, 2) if round_ % 2 == 0 else (2, 1)):
+            start = time.perf_counter()
+            result = subprocess.run([sys.executable, "-m", "Tavrune", "check", "-j", str(jobs), folder],
+                                    capture_output=True, text=True)
+            seconds[jobs] = time.perf_counter() - start
+            assert result.returncode == (1 if failed else 0), result.stderr
+            assert ["files", "checked", str(len(expected))] in [line.split() for line in result.stdout.splitlines()]
+        ratios.append(seconds[2] / seconds[1])
+        print(f"{round_ + 1:5} {seconds[1]:8.2f} {seconds[2]:8.2f} {ratios[-1]:6.2f}x {os.getloadavg()[0]:6.2f}")
+    median = statistics.median(ratios)
+    print(f"median ratio -j 2 / -j 1: {median:.2f}x (target under 0.60x: {verdict(median < 0.6)}); "
+          f"{os.cpu_count()} CPUs")
+    shutil.rmtree(folder)
+
 def verdict(holds):
     return "holds" if holds else "MISSED"
 
 
 def main():
     global ROUNDS
+    if sys.argv[1:2] == ["check"]:  # bench_table.py check [rounds]: only the scaling of check
+        return check_scaling(int(sys.argv[2]) if len(sys.argv) > 2 else 5)
     if len(sys.argv) > 1:
         ROUNDS = int(sys.argv[1])
     print(f"building {SIDE}x{SIDE} test images ...", file=sys.stderr)
@@ -406,6 +507,8 @@ def main():
     print(f"\n{'BMP, photo RGB':34} {'ours ms':>9} {'Pillow ms':>9} {'ratio':>7}")
     for name, ours_ms, pillow_ms, ratio in bmp_rows():
         print(f"{name:34} {ours_ms:9.1f} {pillow_ms:9.1f} {ratio:6.2f}x {verdict(ratio < 1.0):7}")
+
+    print_open_split_and_plain_writer(cases)
 
 
 if __name__ == "__main__":

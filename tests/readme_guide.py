@@ -16,6 +16,15 @@ def blocks(language):
     return [body for found, body in BLOCK.findall(README.read_text(encoding="utf-8")) if found == language]
 
 
+def scripts():
+    """{file name: source} of the README's Python blocks that are files to save,
+    marked with the name after the language: ```python NAME.py. The guide leaves
+    them out."""
+    found = re.findall(r"^```python ([\w.]+\.py)\n(.*?)^```$", README.read_text(encoding="utf-8"),
+                       re.MULTILINE | re.DOTALL)
+    return dict(found)
+
+
 def guide_source():
     """Every Python block of the README, joined into one program."""
     return "\n".join(blocks("python"))

@@ -1,18 +1,28 @@
 """The command line, run as a user runs it: the read-change-save demonstration,
 the layout printer, resave, to-bmp, help and the errors."""
 
+import json
 import struct
 import subprocess
 import sys
+import zlib
 
 import pytest
 
-from builders import assemble, build_bmp, build_png, random_rows
+from builders import assemble, build_bmp, build_png, random_rows, scanlines
 from Tavrune.simpleImage_ext import SimpleImage
 
 
 def run(*arguments):
     return subprocess.run([sys.executable, "-m", "Tavrune", *arguments], capture_output=True, text=True)
+
+
+EXTRA_CHUNKS = ((1, b"tEXt", b"Comment\x00kept"), (-1, b"tIME", b"\x07\xea\x0c\x08\x0c\x00\x00"))
+
+
+def write(path, data):
+    path.write_bytes(data)
+    return str(path)
 
 
 def test_demo_shows_only_the_pixels_changed():
@@ -22,18 +32,53 @@ def test_demo_shows_only_the_pixels_changed():
     assert "before" in result.stdout and "after save" in result.stdout
 
 
+@pytest.mark.parametrize("rows", [False, True])
 @pytest.mark.parametrize("suffix, first_line", [(".png", "PNG 3x2 RGBA"), (".bmp", "BMP 3x2 RGB")])
-def test_info_prints_the_layout(tmp_path, suffix, first_line):
+def test_info_prints_the_layout(tmp_path, suffix, first_line, rows):
     path = str(tmp_path / f"image{suffix}")
     image = SimpleImage(3, 2, bytes(18), alpha=bytes(6), png_filters=b"\x01\x04")
     image.save(path) if suffix == ".png" else image.saveBmp(path)
-    result = run("info", path)
+    result = run("info", path, *(["--rows"] if rows else []))
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == first_line
     if suffix == ".png":
         assert [line.split()[1] for line in lines[2:5]] == ["IHDR", "IDAT", "IEND"]
-        assert lines[-1].strip() == "14"
+        assert lines[5] == "  filter types: 1 row Sub, 1 row Paeth"
+        assert lines[6:] == (["  filter type per row:", "    14"] if rows else [])
+
+
+@pytest.mark.parametrize("sizes, table", [
+    ((100,) * 5, ["#   type       size", "0   IHDR         13", "1-6 IDAT \u00d76     100 each, last {rest}",
+                  "7   IEND          0"]),
+    ((100,) * 5 + (7, 7), ["#   type       size", "0   IHDR         13", "1-5 IDAT \u00d75     100 each",
+                           "6-8 IDAT \u00d73       7 each, last {rest}", "9   IEND          0"]),
+    ((97, 211), ["#  type    size", "0  IHDR      13", "1  IDAT      97", "2  IDAT     211", "3  IDAT {rest:>7}",
+                 "4  IEND       0"]),
+])
+def test_info_puts_a_run_of_equal_idat_chunks_on_one_line(tmp_path, sizes, table):
+    rows = random_rows(40, 30)
+    rest = len(zlib.compress(scanlines(rows, 3))) - sum(sizes)
+    result = run("info", write(tmp_path / "in.png", build_png(rows, idat_sizes=sizes)))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["PNG 40x30 RGB", *(f"  {line.format(rest=rest)}" for line in table),
+                                          "  filter types: 30 rows None"]
+
+
+def test_info_json_holds_every_chunk_and_row(tmp_path):
+    source = write(tmp_path / "in.png", build_png(random_rows(4, 3, 4), 4, filters=[0, 4, 4], idat_sizes=(9,),
+                                                  insert=EXTRA_CHUNKS))
+    result = run("info", "--json", source)
+    assert result.returncode == 0, result.stderr
+    record = json.loads(result.stdout)
+    assert [(chunk["type"], chunk["size"]) for chunk in record.pop("chunks")][:3] == [
+        ("IHDR", 13), ("tEXt", 12), ("IDAT", 9)]
+    assert record == {"file": source, "format": "PNG", "width": 4, "height": 3, "alpha": True,
+                      "filter_types": [0, 4, 4], "rows_per_filter_type": {"None": 1, "Paeth": 2}}
+    bmp = write(tmp_path / "in.bmp", build_bmp(random_rows(2, 2), xppm=1000))
+    assert json.loads(run("info", "--json", bmp).stdout) == {
+        "file": bmp, "format": "BMP", "width": 2, "height": 2, "alpha": False,
+        "bmp_header": {"xppm": 1000, "yppm": 2835, "clrUsed": 0, "clrImportant": 0}}
 
 
 @pytest.mark.parametrize("content", [b"", b"not an image"])
@@ -47,33 +92,39 @@ def test_info_reports_bad_input_without_a_traceback(tmp_path, content):
 
 # --- help, resave and to-bmp ---------------------------------------------------------
 
-EXTRA_CHUNKS = ((1, b"tEXt", b"Comment\x00kept"), (-1, b"tIME", b"\x07\xea\x0c\x08\x0c\x00\x00"))
-
-
-def write(path, data):
-    path.write_bytes(data)
-    return str(path)
-
-
 def test_help_lists_every_command():
     result = run("--help")
     assert result.returncode == 0 and result.stderr == ""
-    for command in ("demo", "info", "resave", "to-bmp"):
+    for command in ("demo", "info", "check", "resave", "to-bmp"):
         assert f"    {command} " in result.stdout
 
 
-@pytest.mark.parametrize("command, usage", [("info", "FILE"), ("resave", "IN OUT"), ("to-bmp", "IN OUT")])
+@pytest.mark.parametrize("command, usage", [
+    ("info", "[--rows] [--json] FILE"),
+    ("check", "[-j N] [--json] PATH [PATH ...]"),
+    ("resave", "IN OUT\n       python -m Tavrune resave [-h] [-j N] -o DIR IN [IN ...]"),
+    ("to-bmp", "IN OUT\n       python -m Tavrune to-bmp [-h] [-j N] -o DIR IN [IN ...]"),
+])
 def test_help_of_each_command(command, usage):
     result = run(command, "--help")
     assert result.returncode == 0
     assert result.stdout.startswith(f"usage: python -m Tavrune {command} [-h] {usage}\n")
 
 
-@pytest.mark.parametrize("arguments", [(), ("resave", "only-one"), ("convert", "a", "b")])
-def test_wrong_usage_exits_with_status_2(arguments):
+@pytest.mark.parametrize("arguments, complaint", [
+    ((), "the following arguments are required: COMMAND"),
+    (("resave", "only-one"), "give IN and OUT, or -o DIR and the inputs"),
+    (("to-bmp", "a", "b", "c"), "give IN and OUT, or -o DIR and the inputs"),
+    (("convert", "a", "b"), "invalid choice: 'convert'"),
+    (("check",), "the following arguments are required: PATH"),
+    (("check", "-j", "0", "."), "argument -j/--jobs: must be at least 1: 0"),
+    (("to-bmp", "-j", "two", "-o", "out", "a"), "argument -j/--jobs: not a whole number: 'two'"),
+])
+def test_wrong_usage_exits_with_status_2(arguments, complaint):
     result = run(*arguments)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr.startswith("usage: python -m Tavrune")
+    assert complaint in result.stderr.splitlines()[-1]
 
 
 @pytest.mark.parametrize("channels", [3, 4])

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import typed_usage
-from readme_guide import guide_source
+from readme_guide import guide_source, scripts
 
 TESTS = pathlib.Path(__file__).resolve().parent
 
@@ -53,4 +53,9 @@ def test_mypy_strict_passes_on_the_guide(tmp_path):
     pytest.importorskip("numpy")
     pytest.importorskip("PIL")
     result = mypy_strict(tmp_path, guide_source())
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_strict_passes_on_the_process_pool_script(tmp_path):
+    result = mypy_strict(tmp_path, scripts()["stamp.py"])
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,0 +1,372 @@
+"""The command line's commands, its parser and how it ends: the module's message
+and status 1 for input it refuses, status 0 and no word when the reader of the
+output goes away, 130 on Ctrl-C."""
+
+import argparse
+import collections
+import json
+import os
+import struct
+import sys
+import tempfile
+import zlib
+
+from Tavrune import _batch
+from Tavrune._demo import demo
+from Tavrune._layout import (compare_bmp, compare_png, describe, layout, layout_record, lost_in_resave,
+                             open_quietly)
+
+# What the module raises for input it refuses or files it cannot read or write;
+# anything else is a fault of this program and keeps its traceback.
+INPUT_ERRORS = (OSError, ValueError, TypeError, OverflowError, MemoryError, struct.error, zlib.error)
+# What opening bytes raises for a file the module does not take.
+REFUSALS = tuple(error for error in INPUT_ERRORS if error is not OSError)
+
+
+def message(error):
+    return str(error) or type(error).__name__
+
+
+def reason(error):
+    """The module's message; for errors that are not ValueError also their type,
+    since zlib's messages do not say where they come from."""
+    if isinstance(error, ValueError):
+        return message(error)
+    kind = type(error)
+    name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+    return f"{name}: {error}" if str(error) else name
+
+
+def read(path):
+    with open(path, "rb") as stream:
+        return stream.read()
+
+
+# --- one file ---------------------------------------------------------------------------
+
+
+def info(path, rows=False, as_json=False):
+    if as_json:
+        print(json.dumps(layout_record(path)))
+    else:
+        for line in layout(path, rows):
+            print(line)
+    return 0
+
+
+def pixels_read_back(image, data, alpha=True):
+    """Whether the file's bytes open to the pixels (and alpha) of image."""
+    again = open_quietly(data)
+    same = again._pixels == image._pixels and (not alpha or again._alpha == image._alpha)
+    return f"pixels read back: {'identical' if same else 'DIFFERENT'}"
+
+
+def resave_report(source, target):
+    old = read(source)
+    image = open_quietly(old)
+    image.save(target)
+    new = read(target)
+    if image._png_chunks is not None:
+        lines = [f"resaved {source} -> {target}: PNG {describe(image)}, {len(image._png_chunks)} chunks"]
+        lines += compare_png(old, new)
+    else:
+        lines = [f"resaved {source} -> {target}: BMP {describe(image)}"] + compare_bmp(old, new)
+        if target.lower().endswith(".png"):
+            lines.append("note: an image read from a BMP is saved as a BMP, whatever the file name")
+    return lines + [pixels_read_back(image, new)]
+
+
+def to_bmp_report(source, target):
+    image = open_quietly(read(source))
+    image.saveBmp(target)
+    header = image._bmp_header or {}
+    resolution = f"{header.get('xppm', 2835)}x{header.get('yppm', 2835)}"
+    lines = [f"wrote {target}: BMP {image.width}x{image.height}, 24-bit, {resolution} pixels per metre"]
+    if image._alpha is not None:
+        lines.append("note: the alpha plane was dropped: a 24-bit BMP holds none")
+    return lines + [pixels_read_back(image, read(target), alpha=False)]
+
+
+REPORTS = {"resave": resave_report, "to-bmp": to_bmp_report}
+
+
+def print_lines(lines):
+    for line in lines:
+        print(line)
+    return 0
+
+
+# --- many files -------------------------------------------------------------------------
+
+
+class UsageError(Exception):
+    """Arguments that cannot all be honoured; nothing was done."""
+
+
+def convert_one(command, source, target):
+    """In a worker: (lines of the report, None), or ([], the error's message)."""
+    try:
+        os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
+        return REPORTS[command](source, target), None
+    except INPUT_ERRORS as error:
+        return [], message(error)
+
+
+def convert_many(command, sources, folder, jobs):
+    """resave or to-bmp with -o: every input file, or every PNG and BMP in an
+    input folder, written into folder (under its path relative to the input
+    folder), each reported as one file is. Status 1 when any was not written."""
+    files, _ = _batch.collect(sources)
+    tasks, sources_of = [], {}
+    for source, relative in files:
+        if command == "to-bmp":
+            relative = os.path.splitext(relative)[0] + ".bmp"
+        target = os.path.join(folder, relative)
+        key = os.path.normcase(os.path.abspath(target))
+        if key in sources_of:
+            raise UsageError(f"{sources_of[key]} and {source} would both be written to {target}")
+        sources_of[key] = source
+        tasks.append((command, source, target))
+    os.makedirs(folder, exist_ok=True)
+    progress = _batch.Progress(len(tasks))
+    to_terminal = sys.stdout.isatty()
+    done = not_written = 0
+
+    def show(task, outcome):
+        nonlocal done, not_written
+        lines, error = outcome
+        done += 1
+        if to_terminal or error is not None:
+            progress.clear()
+        if error is not None:
+            not_written += 1
+            print(f"error: {task[1]}: {error}", file=sys.stderr)
+        print_lines(lines)
+        progress.update(done)
+
+    try:
+        _batch.run(convert_one, tasks, jobs, show)
+    finally:
+        progress.clear()
+    print(f"{len(tasks) - not_written} of {len(tasks)} files written to {folder}")
+    return 1 if not_written else 0
+
+
+def check_one(path, scratch):
+    """In a worker: what check reports of one file, as a dict (also its JSON).
+
+    result is "verified" (opened, re-saved into scratch and everything kept),
+    "refused" (the module does not take it; message is the module's) or
+    "failed" (it could not be read, or the re-save lost something or failed)."""
+    record = {"file": path, "result": "failed", "message": None, "format": None, "width": None,
+              "height": None, "alpha": None}
+    try:
+        old = read(path)
+    except OSError as error:
+        record["message"] = message(error)
+        return record
+    try:
+        image = open_quietly(old)
+    except REFUSALS as error:
+        record.update(result="refused", message=reason(error))
+        return record
+    except Exception as error:  # anything else is a fault of the module, not a refusal
+        record["message"] = f"opening: {reason(error)}"
+        return record
+    record.update(format="BMP" if image._png_chunks is None else "PNG", width=image.width, height=image.height,
+                  alpha=image._alpha is not None)
+    target = os.path.join(scratch, str(os.getpid()))
+    step = "saving"
+    try:
+        image.save(target)
+        step = "reading back"
+        new = read(target)
+        # A new file each time: rewriting one in place makes ext4 write it out
+        # to disk on close, ten times the cost of the whole check of a small file.
+        os.unlink(target)
+        again = open_quietly(new)
+        step = "comparing"
+        lost = lost_in_resave(old, new, image, again)
+    except Exception as error:
+        record["message"] = f"{step}: {reason(error)}"
+        return record
+    if lost:
+        record["message"] = "; ".join(lost)
+    else:
+        record["result"] = "verified"
+    return record
+
+
+def summary(results, refusals, skipped):
+    """The table check ends with."""
+    total = sum(results.values())
+    rows = [("supported and verified", results["verified"]), ("refused", results["refused"])]
+    rows += [(f"  {text}", count) for text, count in sorted(refusals.items(), key=lambda item: (-item[1], item[0]))]
+    rows += [("failed", results["failed"]), ("files checked", total)]
+    if skipped:
+        rows.append(("other files in the folders, passed over", skipped))
+    width = max(len(label) for label, _ in rows)
+    digits = max(len(str(count)) for _, count in rows)
+    return [f"{label:<{width}}  {count:>{digits}}" for label, count in rows]
+
+
+def check(paths, jobs, as_json):
+    files, skipped = _batch.collect(paths)
+    results, refusals = collections.Counter(verified=0, refused=0, failed=0), collections.Counter()
+    progress = _batch.Progress(len(files))
+    to_terminal = sys.stdout.isatty()
+
+    def show(task, record):
+        results[record["result"]] += 1
+        if record["result"] == "refused":
+            refusals[record["message"]] += 1
+        if as_json or record["result"] != "verified":
+            if to_terminal:
+                progress.clear()
+            print(json.dumps(record) if as_json else f"{record['file']}: {record['result']}: {record['message']}")
+        progress.update(sum(results.values()))
+
+    try:
+        with tempfile.TemporaryDirectory(prefix="tavrune-check-") as scratch:
+            _batch.run(check_one, [(path, scratch) for path, _ in files], jobs, show)
+    finally:
+        progress.clear()
+    if not as_json:
+        print_lines(summary(results, refusals, skipped))
+    return 1 if results["failed"] else 0
+
+
+# --- the parser and the way out -----------------------------------------------------------
+
+
+DESCRIPTION = """\
+Open, inspect, check and rewrite 8-bit RGB/RGBA PNG and 24-bit BMP files with
+Tavrune.simpleImage_ext. Input the module refuses is reported with its message
+on standard error, with exit status 1. Output may be cut short (| head): the
+command then stops quietly with status 0. Ctrl-C stops it with status 130."""
+
+
+def job_count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
+def add_jobs(parser):
+    parser.add_argument("-j", "--jobs", type=job_count, metavar="N", default=None,
+                        help=f"worker processes (default: the number of CPUs, {_batch.default_jobs()} here)")
+
+
+def add_conversion(commands, name, help_text, description):
+    parser = commands.add_parser(
+        name, help=help_text, description=description,
+        usage="%(prog)s [-h] IN OUT\n       %(prog)s [-h] [-j N] -o DIR IN [IN ...]")
+    parser.add_argument("paths", nargs="+", metavar="IN",
+                        help="without -o: the file to open and the file to write (replaced if it exists); "
+                             "with -o: files, and folders searched recursively for *.png and *.bmp")
+    parser.add_argument("-o", "--output", metavar="DIR",
+                        help="write every input into DIR, under its path relative to the folder it was found in")
+    add_jobs(parser)
+    parser.set_defaults(command_parser=parser)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="python -m Tavrune", description=DESCRIPTION,
+                                     epilog="'python -m Tavrune COMMAND --help' describes one command.",
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts",
+                        description="Make a PNG with extra chunks, change a row of pixels, save it and "
+                                    "show that only the image data changed.")
+    info_parser = commands.add_parser(
+        "info", help="print the chunk layout and filter types of a PNG or BMP",
+        description="Print the size, the chunk list and the number of rows of each filter type of a PNG, "
+                    "or the size and header fields of a BMP. Consecutive IDAT chunks of one size share a line.")
+    info_parser.add_argument("file", metavar="FILE", help="a PNG or BMP file")
+    info_parser.add_argument("--rows", action="store_true", help="also print the filter type of every row")
+    info_parser.add_argument("--json", action="store_true",
+                             help="print the layout as one JSON object: every chunk, every row's filter type")
+    check_parser = commands.add_parser(
+        "check", help="check which files the module opens and re-saves with their layout kept",
+        description="Open every file, re-save it to a temporary file and verify what resave shows: for a "
+                    "PNG every chunk but IDAT byte for byte and in order, each row's filter type and the IDAT "
+                    "sizes as kept; for a BMP its resolution and colour-count fields; for both the pixels "
+                    "read back. Prints a line for each file refused or failed, then the counts. Exit status "
+                    "0 when no file failed (refused files are no failure), 1 otherwise.")
+    check_parser.add_argument("paths", nargs="+", metavar="PATH",
+                              help="files, and folders searched recursively for *.png and *.bmp")
+    add_jobs(check_parser)
+    check_parser.add_argument("--json", action="store_true",
+                              help="print one JSON object per file instead of the lines and the counts")
+    add_conversion(commands, "resave", "open files, save them again and report which chunks differ",
+                   "Open IN and save it to OUT as the module saves it (a PNG keeps its chunks, the filter type "
+                   "of every row and the sizes of its image-data chunks; a BMP stays a BMP with its "
+                   "resolution fields), then report which chunks (PNG) or header fields (BMP) differ between "
+                   "the two files. Only the image data is expected to differ. IN and OUT may be the same "
+                   "file. With -o DIR, every input is saved into DIR under its own name.")
+    add_conversion(commands, "to-bmp", "write PNG or BMP files as 24-bit BMP",
+                   "Open IN and write it to OUT as a bottom-up 24-bit BMP. An alpha plane is dropped; the "
+                   "resolution fields of a BMP input are kept, 2835 pixels per metre otherwise. With -o DIR, "
+                   "every input is written into DIR, named with .bmp in place of its suffix.")
+    return parser
+
+
+def run_command(argv):
+    parser = build_parser()
+    arguments = parser.parse_args(argv)
+    command = arguments.command
+    jobs = getattr(arguments, "jobs", None) or _batch.default_jobs()
+    if command in REPORTS and arguments.output is None and len(arguments.paths) != 2:
+        arguments.command_parser.error("give IN and OUT, or -o DIR and the inputs")
+    try:
+        if command == "demo":
+            return demo()
+        if command == "info":
+            return info(arguments.file, arguments.rows, arguments.json)
+        sys.stdout.reconfigure(line_buffering=True)  # each file's lines as soon as they are known
+        if command == "check":
+            return check(arguments.paths, jobs, arguments.json)
+        if arguments.output is None:
+            return print_lines(REPORTS[command](*arguments.paths))
+        return convert_many(command, arguments.paths, arguments.output, jobs)
+    except BrokenPipeError:
+        raise
+    except UsageError as error:
+        parser.exit(2, f"error: {error}\n")
+    except INPUT_ERRORS as error:
+        print(f"error: {message(error)}", file=sys.stderr)
+        return 1
+
+
+def _output_closed():
+    # Nothing more can be written, and the interpreter would still flush
+    # standard output at exit and complain that it cannot.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            os.dup2(devnull, stream.fileno())
+        except (OSError, ValueError):
+            pass
+    return 0
+
+
+def main(argv=None):
+    """Runs the command line; returns the exit status.
+
+    When the output's reader goes away (``| head -1``) the command stops, with
+    its workers, quietly and with status 0: the reader has all it asked for, so
+    the pipeline succeeds also under ``set -o pipefail``. Ctrl-C stops it with
+    the status a shell gives a command interrupted so, 130."""
+    try:
+        try:
+            return run_command(argv)
+        finally:
+            sys.stdout.flush()  # here rather than at exit, where a closed pipe is not handled
+    except BrokenPipeError:
+        return _output_closed()
+    except KeyboardInterrupt:
+        return 130
