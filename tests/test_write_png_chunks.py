@@ -45,7 +45,9 @@ IDAT = b"IDAT"  # in the expected layouts: one new image-data chunk
      [HEADER[:2], (b"tEXt", b"k\0v"), IDAT, IDAT, IDAT, (b"tIME", b"t"), END[:2]]),
     ([HEADER, (IDAT, None, 10), (b"tEXt", b"x", 1), (IDAT, None, 10), END],  # new data where the first IDAT was
      [HEADER[:2], IDAT, IDAT, (b"tEXt", b"x"), END[:2]]),
-    ([HEADER, END], [HEADER[:2], END[:2], IDAT]),  # no IDAT record: image data last
+    ([HEADER, END], [HEADER[:2], IDAT, END[:2]]),  # no IDAT record: image data before the first IEND
+    ([HEADER, (b"tEXt", b"x", 1), END, END], [HEADER[:2], (b"tEXt", b"x"), IDAT, END[:2], END[:2]]),
+    ([HEADER, (b"tEXt", b"x", 1)], [HEADER[:2], (b"tEXt", b"x"), IDAT]),  # nor IEND: image data last
     ([(b"IHDR", b"kept", 13), (b"zzZz", None, 99), (IDAT, None, 1)], [(b"IHDR", b"kept"), (b"zzZz", b""), IDAT]),
     ([HEADER, (bytearray(b"teXt"), memoryview(b"ab"), 2), (IDAT, None, 40), END],
      [HEADER[:2], (b"teXt", b"ab"), IDAT, END[:2]]),
@@ -92,3 +94,15 @@ def test_bad_input_leaves_an_existing_file_untouched(ext, tmp_path, pixels, reco
     with pytest.raises(error) as info:
         ext._writePngWithChunks(str(path), W, H, pixels, None, records)
     assert (str(info.value), path.read_bytes()) == (message, b"previous")
+
+
+@pytest.mark.parametrize("once", [iter, lambda records: (record for record in records)])
+def test_records_that_can_be_walked_once_are_all_written(SimpleImage, ext, tmp_path, once):
+    records = [HEADER, (b"tEXt", b"k\0v", 3), (IDAT, None, 10), (IDAT, None, 10), END]
+    ext._writePngWithChunks(str(tmp_path / "list.png"), W, H, PIXELS, None, records, FILTERS)
+    ext._writePngWithChunks(str(tmp_path / "once.png"), W, H, PIXELS, None, once(records), FILTERS)
+    image = SimpleImage(W, H, PIXELS, png_filters=FILTERS)
+    image._png_chunks = once(records)
+    image.save(str(tmp_path / "saved.png"))
+    expected = (tmp_path / "list.png").read_bytes()
+    assert (tmp_path / "once.png").read_bytes() == expected == (tmp_path / "saved.png").read_bytes()

@@ -107,6 +107,30 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
     return true;
 }
 
+// The keys and then the values of kwargs, in one new tuple. Python code can
+// reach the caller's dict (gc.get_referrers) and empty it while a conversion or
+// the body runs; a tuple cannot be changed, so what it holds stays alive for
+// the call. Filled with no allocation in between, so the dict cannot change
+// under the walk; allocating the tuple itself can, so its size is checked after.
+Ref keywords_of(PyObject* kwargs, Py_ssize_t& count) {
+    for (;;) {
+        count = PyDict_GET_SIZE(kwargs);
+        Ref pairs = Ref::steal(PyTuple_New(2 * count));
+        if (!pairs) return {};
+        if (PyDict_GET_SIZE(kwargs) != count) continue;
+        Py_ssize_t position = 0, i = 0;
+        PyObject *key, *value;
+        while (i < count && PyDict_Next(kwargs, &position, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(pairs.get(), i, key);
+            Py_INCREF(value);
+            PyTuple_SET_ITEM(pairs.get(), count + i, value);
+            ++i;
+        }
+        return pairs;
+    }
+}
+
 }  // namespace
 
 bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -120,14 +144,11 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, 
     PyObject* const* positional = PyTuple_GET_SIZE(args) ? &PyTuple_GET_ITEM(args, 0) : nullptr;
     if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
         return bind(spec, positional, PyTuple_GET_SIZE(args), nullptr, nullptr, 0, bound);
-    Ref keys = Ref::steal(PyDict_Keys(kwargs));
-    if (!keys) return false;
-    Ref values = Ref::steal(PyDict_Values(kwargs));
-    if (!values) return false;
-    // The lists keep the values alive for the call: bound only borrows them, and
-    // the dict holds them too for as long as the caller's frame does.
-    return bind(spec, positional, PyTuple_GET_SIZE(args), &PyList_GET_ITEM(keys.get(), 0),
-                &PyList_GET_ITEM(values.get(), 0), PyList_GET_SIZE(keys.get()), bound);
+    Py_ssize_t count;
+    bound.keep = keywords_of(kwargs, count);
+    if (!bound.keep) return false;
+    PyObject* const* pairs = &PyTuple_GET_ITEM(bound.keep.get(), 0);
+    return bind(spec, positional, PyTuple_GET_SIZE(args), pairs, pairs + count, count, bound);
 }
 
 }  // namespace tavrune::binding

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include "core/ref.hpp"
+
 namespace tavrune::binding {
 
 inline constexpr int kMaxParams = 7;
@@ -39,14 +41,18 @@ enum class Receiver : std::uint8_t {
     kClass,     // class method: the first argument is the class, unchecked
 };
 
-// Arguments after binding: borrowed objects in parameter order (None for
-// defaults) and the converted value of every kInt32 parameter. Left
-// uninitialised on purpose: binding fills every slot a body may read, and a
-// zeroed copy per call is measurable on the pixel-access path.
+// Arguments after binding: objects in parameter order (None for defaults) and
+// the converted value of every kInt32 parameter. Left uninitialised on purpose:
+// binding fills every slot a body may read, and a zeroed copy per call is
+// measurable on the pixel-access path. The objects are borrowed from storage
+// that outlives the call whatever Python code runs: the caller's argument
+// array or tuple, or, for keywords passed in a dict that Python code could
+// empty meanwhile, a private list of its values held in keep.
 struct BoundArgs {
     PyObject* receiver = nullptr;
     PyObject* args[kMaxParams];
     std::int32_t ints[kMaxParams];
+    Ref keep;
 };
 
 // The body of a callable: a new reference, or null with an exception set.

@@ -78,12 +78,12 @@ bool initialise(ImageObject* image, const BoundArgs& bound, bool take_sole) {
     PyObject* png_chunks = bound.args[4];
     PyObject* bmp_header = bound.args[5];
     PyObject* png_filters = bound.args[6];
-    const std::int64_t plane_length = std::int64_t{width} * height;
-
-    if (!store_byte_array(image->pixels, pixels, plane_length * 3, msg::kPixelLength, take_sole)) return false;
+    if (!store_byte_array(image->pixels, pixels, errors::image_size(width, height, 3), msg::kPixelLength, take_sole))
+        return false;
     image->width = width;
     image->height = height;
-    if (alpha != Py_None && !store_byte_array(image->alpha, alpha, plane_length, msg::kAlphaLength, take_sole))
+    if (alpha != Py_None &&
+        !store_byte_array(image->alpha, alpha, errors::image_size(width, height, 1), msg::kAlphaLength, take_sole))
         return false;
     if (png_chunks != Py_None) {
         PyObject* records = kept(png_chunks, &PyList_Type, take_sole, PySequence_List);
@@ -141,8 +141,11 @@ int image_clear(PyObject* self) {
     return 0;
 }
 
+// The trashcan frees a long chain (an image kept in another's _alpha, and so on)
+// iteratively instead of one C frame per link.
 void image_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, image_dealloc)
     ImageObject* image = as_image(self);
     Py_CLEAR(image->pixels);
     Py_CLEAR(image->alpha);
@@ -150,6 +153,7 @@ void image_dealloc(PyObject* self) {
     Py_CLEAR(image->png_filters);
     Py_CLEAR(image->bmp_header);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 // Properties
@@ -214,20 +218,24 @@ PyObject* slice_or_none(PyObject* value) {
     return PyObject_GetItem(value, host::constants.full_slice);
 }
 
+// A field of the image, held for the call that uses it: that call can run code
+// that replaces the field and drops its old object.
+Ref held(PyObject* field) { return Ref::borrow(field); }
+
 PyObject* image_copy(const BoundArgs& bound) {
     ImageObject* source = as_image(bound.receiver);
-    Ref alpha = Ref::steal(slice_or_none(source->alpha));
+    Ref alpha = Ref::steal(slice_or_none(held(source->alpha).get()));
     if (!alpha) return nullptr;
-    Ref chunks = Ref::steal(slice_or_none(source->png_chunks));
+    Ref chunks = Ref::steal(slice_or_none(held(source->png_chunks).get()));
     if (!chunks) return nullptr;
-    Ref filters = Ref::steal(slice_or_none(source->png_filters));
+    Ref filters = Ref::steal(slice_or_none(held(source->png_filters).get()));
     if (!filters) return nullptr;
-    Ref header = Ref::borrow(Py_None);
-    if (source->bmp_header != Py_None) {
-        header = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), source->bmp_header));
+    Ref header = held(source->bmp_header);
+    if (header.get() != Py_None) {
+        header = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), header.get()));
         if (!header) return nullptr;
     }
-    Ref pixels = Ref::steal(PyObject_GetItem(source->pixels, host::constants.full_slice));
+    Ref pixels = Ref::steal(PyObject_GetItem(held(source->pixels).get(), host::constants.full_slice));
     if (!pixels) return nullptr;
     BoundArgs copy_args;
     copy_args.ints[0] = source->width;

@@ -35,8 +35,9 @@ bool raise_out_of_bounds() {
 }
 
 // `0 <= v < limit` on host objects, left to right, stopping at the first false.
-// 1 inside, 0 outside, -1 with an exception set.
-int within(PyObject* v, std::int32_t limit) {
+// The limit is read from its field after the first comparison, which can run
+// code that changes the image. 1 inside, 0 outside, -1 with an exception set.
+int within(PyObject* v, const std::int32_t& limit) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return -1;
     int result = PyObject_RichCompareBool(zero.get(), v, Py_LE);
@@ -46,10 +47,9 @@ int within(PyObject* v, std::int32_t limit) {
     return PyObject_RichCompareBool(v, bound.get(), Py_LT);
 }
 
-bool locate_generic(const ImageObject* image, PyObject* x, PyObject* y, PixelIndex& index) {
-    int inside = within(x, image->width);
-    if (inside == 1) inside = within(y, image->height);
-    if (inside != 1) return inside == 0 ? raise_out_of_bounds() : false;
+// index = (y * width + x) * 3 on the host's integers, with the width the image
+// has now.
+bool index_of_objects(const ImageObject* image, PyObject* x, PyObject* y, PixelIndex& index) {
     Ref width = Ref::steal(PyLong_FromLong(image->width));
     Ref three = Ref::steal(PyLong_FromLong(3));
     if (!width || !three) return false;
@@ -59,6 +59,13 @@ bool locate_generic(const ImageObject* image, PyObject* x, PyObject* y, PixelInd
     if (!pixel) return false;
     index.object = Ref::steal(PyNumber_Multiply(pixel.get(), three.get()));
     return static_cast<bool>(index.object);
+}
+
+bool locate_generic(const ImageObject* image, PyObject* x, PyObject* y, PixelIndex& index) {
+    int inside = within(x, image->width);
+    if (inside == 1) inside = within(y, image->height);
+    if (inside != 1) return inside == 0 ? raise_out_of_bounds() : false;
+    return index_of_objects(image, x, y, index);
 }
 
 // Unpacks coords (already exactly a tuple) and runs the bounds test.
@@ -77,9 +84,22 @@ bool locate(const ImageObject* image, PyObject* coords, PixelIndex& index) {
     // A coordinate beyond 64 bits is outside any int32 dimension, whatever its sign.
     if (overflow_x || overflow_y || cx < 0 || cx >= image->width || cy < 0 || cy >= image->height)
         return raise_out_of_bounds();
+    // Inside int32 dimensions the index still leaves 64 bits when both were set
+    // near 2^31; it is then formed as the host would form it, and indexing the
+    // buffer with it fails with the buffer's own IndexError.
+    std::int64_t value;
+    if (__builtin_mul_overflow(cy, std::int64_t{image->width}, &value) || __builtin_add_overflow(value, cx, &value) ||
+        __builtin_mul_overflow(value, std::int64_t{3}, &value))
+        return index_of_objects(image, x, y, index);
     index.exact = true;
-    index.value = (cy * image->width + cx) * 3;
+    index.value = value;
     return true;
+}
+
+// Whether the byte at index + offset lies inside pixels, an exact bytearray,
+// and the index is a C integer: it can then be read or written in place.
+bool sample_in_place(PyObject* pixels, const PixelIndex& index, int offset) {
+    return index.exact && PyByteArray_CheckExact(pixels) && index.value < PyByteArray_GET_SIZE(pixels) - offset;
 }
 
 // Index + offset as a Python integer, for the generic item access.
@@ -93,7 +113,7 @@ Ref index_object(const PixelIndex& index, int offset) {
 // The sample at index + offset: read in place from the bytearray when it is in
 // range, else through the object's own indexing (whose error is the result).
 PyObject* read_sample(PyObject* pixels, const PixelIndex& index, int offset) {
-    if (index.exact && PyByteArray_CheckExact(pixels) && index.value + offset < PyByteArray_GET_SIZE(pixels))
+    if (sample_in_place(pixels, index, offset))
         return PyLong_FromLong(reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels))[index.value + offset]);
     Ref key = index_object(index, offset);
     if (!key) return nullptr;
@@ -117,24 +137,24 @@ bool write_sample(ImageObject* image, const PixelIndex& index, int offset, PyObj
         wide = PyLong_AsLongLong(low.get());
     }
     const auto byte = static_cast<unsigned char>(static_cast<unsigned long long>(wide) & 0xFFu);
-    PyObject* pixels = image->pixels;
-    if (index.exact && PyByteArray_CheckExact(pixels) && index.value + offset < PyByteArray_GET_SIZE(pixels)) {
-        reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels))[index.value + offset] = byte;
+    // Held from here: making the key and the item allocates, which can run code
+    // that replaces the field.
+    Ref pixels = Ref::borrow(image->pixels);
+    if (sample_in_place(pixels.get(), index, offset)) {
+        reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels.get()))[index.value + offset] = byte;
         return true;
     }
     Ref key = index_object(index, offset);
     if (!key) return false;
     Ref item = Ref::steal(PyLong_FromLong(byte));
     if (!item) return false;
-    Ref keep = Ref::borrow(pixels);  // the store may run code that replaces the field
-    return PyObject_SetItem(keep.get(), key.get(), item.get()) == 0;
+    return PyObject_SetItem(pixels.get(), key.get(), item.get()) == 0;
 }
 
 // The three samples in place when the whole pixel lies inside an exact bytearray;
 // null (no exception) otherwise.
 unsigned char* pixel_in_place(PyObject* pixels, const PixelIndex& index) {
-    if (!index.exact || !PyByteArray_CheckExact(pixels) || index.value + 2 >= PyByteArray_GET_SIZE(pixels))
-        return nullptr;
+    if (!sample_in_place(pixels, index, 2)) return nullptr;
     return reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels)) + index.value;
 }
 
@@ -142,7 +162,10 @@ unsigned char* pixel_in_place(PyObject* pixels, const PixelIndex& index) {
 PyObject* get_pixel(ImageObject* image, PyObject* coords) {
     PixelIndex index;
     if (!locate(image, coords, index)) return nullptr;
-    if (const unsigned char* rgb = pixel_in_place(image->pixels, index)) {
+    if (const unsigned char* in_place = pixel_in_place(image->pixels, index)) {
+        // Copied out first: allocating the tuple can run a collection, and with
+        // it code that replaces or resizes the buffer.
+        const unsigned char rgb[3] = {in_place[0], in_place[1], in_place[2]};
         PyObject* result = PyTuple_New(3);
         if (!result) return nullptr;
         for (int c = 0; c < 3; ++c) {

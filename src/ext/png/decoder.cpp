@@ -140,6 +140,11 @@ PyObject* load_png(PyObject* stream) {
     Ref records = Ref::steal(PyList_New(0));
     Ref idat_payloads = Ref::steal(PyList_New(0));
     if (!records || !idat_payloads) return nullptr;
+    // The payload list is read with borrowed items across host calls (a GC
+    // callback or another thread can run during any of them). Untracked, no
+    // Python code can find it with gc.get_referrers and change it meanwhile;
+    // nothing but this Ref refers to it, so it can be in no cycle.
+    PyObject_GC_UnTrack(idat_payloads.get());
     if (!read_chunks(stream, header, records.get(), idat_payloads.get())) return nullptr;
     Sizes sizes;
     if (!validate(header) || !derive_sizes(header, sizes)) return nullptr;

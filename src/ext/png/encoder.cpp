@@ -45,8 +45,8 @@ PyObject* encode_scanlines(std::int32_t width, std::int32_t height, PyObject* pi
     // Offsets and sizes are signed 32-bit quantities: refuse what leaves that
     // range before anything is allocated.
     const std::int64_t rows = height > 0 ? height : 0;
-    const std::int64_t stream_size = rows * (1 + row_length);
-    if (stream_size > INT32_MAX) {
+    std::int64_t stream_size;
+    if (__builtin_mul_overflow(rows, 1 + row_length, &stream_size) || stream_size > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, msg::kIntTooLarge);
         return nullptr;
     }

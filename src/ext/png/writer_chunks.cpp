@@ -7,6 +7,8 @@
 #include "png/png.hpp"
 #include "png/writer_common.hpp"
 
+#include <algorithm>
+
 namespace tavrune::png {
 
 using binding::BoundArgs;
@@ -34,7 +36,7 @@ public:
 
     // Room for capacity pieces; false with MemoryError set.
     bool reserve(Py_ssize_t capacity) {
-        items_ = static_cast<Piece*>(PyMem_Malloc(static_cast<std::size_t>(capacity) * sizeof(Piece) + 1));
+        items_ = static_cast<Piece*>(PyMem_Calloc(static_cast<std::size_t>(capacity), sizeof(Piece)));
         if (!items_) PyErr_NoMemory();
         return items_ != nullptr;
     }
@@ -51,13 +53,15 @@ private:
 // that many bytes (or what is left), the last entry takes all that is left,
 // entries of 0 or less yield nothing, and a rest after the last entry becomes
 // one more piece. Entries are compared with the host's comparisons, so an entry
-// that cannot be compared with an int fails with the host's TypeError. False
-// with an exception set.
+// that cannot be compared with an int fails with the host's TypeError. An
+// entry's own comparisons decide, but the size of a piece comes from its one
+// converted value, kept between 0 and what is left: an entry whose comparisons
+// and value disagree can make empty pieces, never one outside the data. At
+// most one piece per entry and the rest. False with an exception set.
 bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
     const Py_ssize_t count = PyObject_Size(lengths);
     if (count < 0) return false;
-    // Each piece but the rest takes an entry and at least one byte.
-    if (!pieces.reserve((count < total ? count : total) + 1)) return false;
+    if (!pieces.reserve(count + 1)) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
     Py_ssize_t offset = 0;
@@ -77,8 +81,9 @@ bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
             const int rest_smaller = PyObject_RichCompareBool(rest_object.get(), length.get(), Py_LT);
             if (rest_smaller < 0) return false;
             if (!rest_smaller) {
-                take = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
-                if (take == -1 && PyErr_Occurred()) return false;
+                const Py_ssize_t wanted = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
+                if (wanted == -1 && PyErr_Occurred()) return false;
+                take = std::clamp<Py_ssize_t>(wanted, 0, rest);
             }
         }
         pieces.push({offset, take});
@@ -119,8 +124,10 @@ bool unpack_record(PyObject* record, Record& out) {
     return true;
 }
 
-// 1 when type == b"IDAT" by the host's comparison, 0 when not, -1 on error.
+// 1 when type == b"IDAT" (or b"IEND") by the host's comparison, 0 when not,
+// -1 on error.
 int is_idat(PyObject* type) { return PyObject_RichCompareBool(type, host::constants.idat, Py_EQ); }
+int is_iend(PyObject* type) { return PyObject_RichCompareBool(type, host::constants.iend, Py_EQ); }
 
 // Calls body(record) for each record of chunks, in order. False with an
 // exception set when iterating, unpacking or the body fails.
@@ -208,7 +215,12 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     if (!check_lengths(width, height, pixels, alpha)) return nullptr;
     Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
     if (!compressed) return nullptr;
-    Ref lengths = Ref::steal(idat_lengths(chunks));
+    // The records are taken once, where their sizes are collected, and both walks
+    // go over what was taken: an iterator given as chunks would have nothing left
+    // for the second walk, and the file would lose every chunk but the image data.
+    Ref records = Ref::steal(PySequence_Tuple(chunks));
+    if (!records) return nullptr;
+    Ref lengths = Ref::steal(idat_lengths(records.get()));
     if (!lengths) return nullptr;
     Pieces parts;
     if (!cut_pieces(PyBytes_GET_SIZE(compressed.get()), lengths.get(), parts)) return nullptr;
@@ -218,17 +230,32 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     Ref pieces = Ref::steal(start_file());
     if (!pieces) return nullptr;
     bool idat_written = false;
-    const bool walked = for_each_record(chunks, [&](const Record& record) {
+    Py_ssize_t first_end = -1;  // where the IEND chunk of the first IEND record starts in pieces
+    const bool walked = for_each_record(records.get(), [&](const Record& record) {
         const int idat = is_idat(record.type());
         if (idat < 0) return false;
-        if (idat == 0) return append_record(pieces.get(), record.type(), record.data());
+        if (idat == 0) {
+            if (!idat_written && first_end < 0) {
+                const int iend = is_iend(record.type());
+                if (iend < 0) return false;
+                if (iend) first_end = PyList_GET_SIZE(pieces.get());
+            }
+            return append_record(pieces.get(), record.type(), record.data());
+        }
         // All new image data stands where the first IDAT record stood.
         if (idat_written) return true;
         idat_written = true;
         return append_image_data(pieces.get(), compressed.get(), parts);
     });
     if (!walked) return nullptr;
-    if (!idat_written && !append_image_data(pieces.get(), compressed.get(), parts)) return nullptr;
+    if (!idat_written) {
+        // No IDAT record: the image data goes just before the first IEND, where
+        // readers still find it (they stop at IEND), or last when there is none.
+        Ref image_data = Ref::steal(PyList_New(0));
+        if (!image_data || !append_image_data(image_data.get(), compressed.get(), parts)) return nullptr;
+        const Py_ssize_t at = first_end >= 0 ? first_end : PyList_GET_SIZE(pieces.get());
+        if (PyList_SetSlice(pieces.get(), at, at, image_data.get()) < 0) return nullptr;
+    }
     if (!write_file(path, pieces.get())) return nullptr;
     Py_RETURN_NONE;
 }

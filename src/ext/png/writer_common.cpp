@@ -18,9 +18,9 @@
 namespace tavrune::png {
 
 bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha) {
-    const std::int64_t pixel_count = std::int64_t{width} * height;
-    if (!errors::check_image_length(pixels, pixel_count * 3, msg::kPixelLength)) return false;
-    return alpha == Py_None || errors::check_image_length(alpha, pixel_count, msg::kAlphaLength);
+    if (!errors::check_image_length(pixels, errors::image_size(width, height, 3), msg::kPixelLength)) return false;
+    return alpha == Py_None ||
+           errors::check_image_length(alpha, errors::image_size(width, height, 1), msg::kAlphaLength);
 }
 
 PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
@@ -78,8 +78,8 @@ bool append_chunk_of(PyObject* pieces, PyObject* type, PyObject* payload, Py_ssi
 bool write_file(PyObject* path, PyObject* pieces) {
     return file::with_open(path, host::constants.mode_wb, [pieces](PyObject* output) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces); ++i) {
-            Ref written = Ref::steal(
-                PyObject_CallMethodObjArgs(output, host::constants.str_write, PyList_GET_ITEM(pieces, i), nullptr));
+            Ref piece = Ref::borrow(PyList_GET_ITEM(pieces, i));  // held: write can run code that changes the list
+            Ref written = Ref::steal(PyObject_CallMethodObjArgs(output, host::constants.str_write, piece.get(), nullptr));
             if (!written) return false;
         }
         return true;
