@@ -14,7 +14,8 @@ import os
 import sys
 import threading
 
-CALLS = [0]  # module calls made: every C(), G(), S() and D() counts one
+CALLS = [0, 0]  # module calls made by the case itself, and by hooks (C, G, S and D count)
+_in_hook = [0]
 KEPT = []  # what the calls returned, kept to the end of the case so nothing is reused
 _PROTECTED = set()  # ids of containers that clear_referrers leaves alone
 _teardown = []
@@ -26,9 +27,13 @@ def protect(obj):
     return obj
 
 
+def _count():
+    CALLS[1 if _in_hook[0] else 0] += 1
+
+
 def C(function, *args, **kwargs):
     """One call of a callable of the module; any exception is an outcome."""
-    CALLS[0] += 1
+    _count()
     try:
         result = function(*args, **kwargs)
     except Exception as error:
@@ -38,7 +43,7 @@ def C(function, *args, **kwargs):
 
 
 def G(obj, name):
-    CALLS[0] += 1
+    _count()
     try:
         return getattr(obj, name)
     except Exception as error:
@@ -46,7 +51,7 @@ def G(obj, name):
 
 
 def S(obj, name, value):
-    CALLS[0] += 1
+    _count()
     try:
         setattr(obj, name, value)
     except Exception as error:
@@ -54,7 +59,7 @@ def S(obj, name, value):
 
 
 def D(obj, name):
-    CALLS[0] += 1
+    _count()
     try:
         delattr(obj, name)
     except Exception as error:
@@ -70,17 +75,22 @@ class Do:
         self.calls = self.fired = 0
 
     def __call__(self, obj=None):
-        if self.when is not None and not self.when():
+        # Hooks that call back into a call that fires them again would make a
+        # tree of calls as deep as the recursion limit: three levels suffice.
+        if _in_hook[0] >= 3 or (self.when is not None and not self.when()):
             return
         n = self.calls
         self.calls += 1
         if n < self.start or (n - self.start) % self.every or self.fired >= self.times:
             return
         self.fired += 1
+        _in_hook[0] += 1
         try:
             self.action(obj)
         except Exception:
             pass
+        finally:
+            _in_hook[0] -= 1
 
 
 def _fire(hook, obj):
@@ -490,6 +500,80 @@ def collect_hostile(threshold=1):
     old = gc.get_threshold()
     gc.set_threshold(threshold)
     _teardown.append(lambda: gc.set_threshold(*old))
+
+
+def signal_hostile(hook, interval=1e-4):
+    """hook(None) from a signal handler every interval seconds: the handler
+    runs wherever the interpreter next checks for signals; undone by
+    teardown()."""
+    import signal
+    running = [False]
+
+    def handler(signum, frame):
+        if running[0]:  # a handler slower than the interval is not entered again
+            return
+        running[0] = True
+        try:
+            hook(None)
+        finally:
+            running[0] = False
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, interval, interval)
+    _teardown.append(lambda: (signal.setitimer(signal.ITIMER_REAL, 0), signal.signal(signal.SIGALRM, signal.SIG_IGN),
+                              signal.signal(signal.SIGALRM, old)))
+
+
+def replace_name(module, name, value):
+    """Binds name in module to value (deletes it for the value DELETE) until
+    teardown(): the module looks some of its names up at call time."""
+    missing = object()
+    old = module.__dict__.get(name, missing)
+    if value is DELETE:
+        module.__dict__.pop(name, None)
+    else:
+        module.__dict__[name] = value
+    _teardown.append(lambda: module.__dict__.__setitem__(name, old) if old is not missing
+                     else module.__dict__.pop(name, None))
+
+
+DELETE = object()
+
+
+def wrapping(function, hook):
+    """A stand-in for a function of the module: fires hook, then calls it."""
+    def wrapper(*args, **kwargs):
+        _fire(hook, None)
+        return function(*args, **kwargs)
+    return wrapper
+
+
+class Meta(type):
+    """A metaclass whose isinstance() answers from answers, firing hook."""
+
+    def __instancecheck__(cls, obj):
+        _fire(cls.hook, obj)
+        return cls.answers.next(lambda: type.__instancecheck__(cls, obj))
+
+
+def path_type(answers, hook=None):
+    """A class standing in for Path: isinstance() lies and fires hook."""
+    return Meta("Path", (), {"answers": Answers(answers), "hook": hook})
+
+
+def nomemory(start, count, function, *args):
+    """function(*args) with the interpreter's allocations numbered start to
+    start + count - 1 failing (MemoryError, or what the caller makes of it)."""
+    try:
+        import _testcapi
+    except ImportError:  # an interpreter built without its test modules
+        return function(*args)
+    _testcapi.set_nomemory(start, start + count)
+    try:
+        return function(*args)
+    except Exception as error:
+        return error
+    finally:
+        _testcapi.remove_mem_hooks()
 
 
 def drain_free_lists():

@@ -28,6 +28,7 @@ usage: python objects.py [--calls N] [--seed S] [--batch CASES] [--jobs J] [--ke
 import argparse
 import collections
 import faulthandler
+import io
 import json
 import operator
 import os
@@ -76,6 +77,21 @@ def _records(data):
 RECORDS = [_records(data) for data in FILES]
 PNGS = [i for i in range(VALID) if RECORDS[i]]
 
+
+def _writable(data):
+    """Whether the writers take back the filter types of a PNG (a file may
+    keep a type above 4 on rows of no pixels)."""
+    import struct
+    import zlib
+    chunks = read_chunks(data)
+    width, height, _, color = struct.unpack(">IIBB", dict(chunks)[b"IHDR"][:10])
+    raw = zlib.decompress(b"".join(d for t, d in chunks if t == b"IDAT"))
+    stride = 1 + width * (4 if color == 6 else 3)
+    return all(raw[y * stride] <= 4 for y in range(height))
+
+
+ROUND_TRIP = [i for i in PNGS if _writable(FILES[i])]
+
 INTS = (0, 1, 2, 3, 4, 5, 7, 8, -1, -2, -3, 2 ** 31 - 1, 2 ** 31 - 2, -2 ** 31, 2 ** 31, 2 ** 32, 2 ** 32 + 1,
         2 ** 63 - 1, -2 ** 63, 2 ** 63, 2 ** 64, 10 ** 30, 46341, 715827883, 1431655765)
 ANSWERS = (True, False, None, 0, 1, "x")  # "x": a comparison that returns a non-bool object
@@ -95,6 +111,9 @@ THEMES = (
     ("streams", 10),  # decoders reading streams that misbehave and clear what they handed out
     ("records", 8),  # chunk records that change between the writer's walks
     ("oracle", 14),  # pixel access and cutting checked against the model
+    ("module names", 6),  # the names the module looks up at call time, replaced
+    ("no memory", 6),  # allocations failing in the middle of calls
+    ("round trip", 4),  # honest images written every way must read back the same
 )
 
 # Hook actions, with their weight in each theme (default: "mixed").
@@ -108,6 +127,7 @@ ACTION_WEIGHTS = {
     "cutting": {"list": 3, "self": 2, "pixels": 1, "field": 1, "reenter": 1},
     "streams": {"given": 6, "pixels": 2, "collect": 1, "self": 1},
     "records": {"list": 6, "self": 2, "field": 1, "reenter": 1},
+    "module names": {"pixels": 2, "field": 2, "dims": 1, "reenter": 2, "self": 1, "list": 1},
 }
 
 HUGE = (2 ** 31 - 1, 2 ** 31 - 2, 46341, 46340, 65536, 1 << 30, 715827882, 715827883, 1431655765, -2 ** 31, -1)
@@ -481,10 +501,12 @@ class Case:
         "cutting": {"split": 5, "withChunks": 3, "save": 2},
         "streams": {"streamToImage": 4, "readChunk": 3, "open": 1, "subclass": 1},
         "records": {"withChunks": 4, "save": 2, "copy": 1, "constructor": 1},
+        "module names": {"open": 3, "save": 3, "streamToImage": 2, "withChunks": 2, "writePng": 1,
+                         "subclass": 1},
     }
 
     def call(self):
-        weights = self.CALLS[self.theme]
+        weights = self.CALLS.get(self.theme, self.CALLS["mixed"])
         kind = self.rng.choices(list(weights), list(weights.values()))[0]
         im = self.pick(*self.images)
         keywords = self.theme == "call dicts" and self.chance(0.8)
@@ -568,15 +590,15 @@ class Case:
 
     def call_readChunk(self, im, keywords):
         stream = self.stream()
-        self.emit(f"[C(ext._readChunk, {stream}) for _ in range({self.rng.randrange(1, 6)})]")
+        self.emit(f"[C(_readChunk, {stream}) for _ in range({self.rng.randrange(1, 6)})]")
 
     def call_makeChunk(self, im, keywords):
         kind = self.pick("b'IDAT'", "LBytes(b'IEND')", "bytearray(b'IEND')")
-        self.emit_call("ext._makeChunk", ["chunkType", "data"], [kind, self.pick("b''", "px(9)", "None")], keywords)
+        self.emit_call("_makeChunk", ["chunkType", "data"], [kind, self.pick("b''", "px(9)", "None")], keywords)
 
     def call_split(self, im, keywords):
         data = self.pick("b''", "px(1)", "px(2)", "px(3)", "px(25)", "px(220)", "None", "LBytes(px(9))")
-        self.emit_call("ext._split_idat_payload", ["data", "lengths"], [data, self.lengths()], keywords)
+        self.emit_call("_split_idat_payload", ["data", "lengths"], [data, self.lengths()], keywords)
 
     def call_withChunks(self, im, keywords):
         if self.chance(0.3):
@@ -588,7 +610,7 @@ class Case:
         names = ["path", "width", "height", "pixels", "alpha", "chunks", "filter_types"]
         values = [self.path(), w, h, self.pick(f"G({im}, '_pixels')", self.buffer(9)),
                   self.pick(f"G({im}, '_alpha')", "None", self.buffer(3)), self.chunk_records(), filters]
-        self.emit_call("ext._writePngWithChunks", names, values, keywords)
+        self.emit_call("_writePngWithChunks", names, values, keywords)
 
     def call_writePng(self, im, keywords):
         w, h = self.dims(im)
@@ -596,13 +618,13 @@ class Case:
         values = [self.path(), w, h, self.pick(f"G({im}, '_pixels')", self.buffer(9)),
                   self.pick("None", f"G({im}, '_alpha')", self.buffer(3)),
                   self.pick("None", "bytearray(3)", f"G({im}, '_png_filters')", self.buffer(3))]
-        self.emit_call("ext._writePng", names, values, keywords)
+        self.emit_call("_writePng", names, values, keywords)
 
     def call_writeBmp(self, im, keywords):
         w, h = self.dims(im)
         names = ["path", "width", "height", "pixels", "meta"]
         values = [self.path(), w, h, self.pick(f"G({im}, '_pixels')", self.buffer(9)), self.header()]
-        self.emit_call("ext._writeBmp", names, values, keywords)
+        self.emit_call("_writeBmp", names, values, keywords)
 
     def call_pickling(self, im, keywords):
         self.emit(f"C({self.pick('SimpleImage.__reduce__', 'SimpleImage.__setstate__')}, {im}{self.pick('', ', None')})")
@@ -633,16 +655,19 @@ class Case:
         if self.chance(0.5):
             self.classes.add("drained free lists")
             self.emit("drain_free_lists()")
-        kind = rng.randrange(10)
+        kind = rng.randrange(11)
         if kind < 4:
             self.classes.add("GC callback")
             self.emit(f"gc_hostile({hook})")
         elif kind < 8:
             self.classes.add("finaliser in cyclic garbage")
             self.emit(f"collect_hostile(); litter({hook}, {rng.choice((3, 30, 300))})")
-        else:
+        elif kind < 10:
             self.classes.add("thread switching every microsecond")
             self.emit(f"thread_hostile({hook})")
+        else:
+            self.classes.add("signal handler")
+            self.emit(f"signal_hostile({hook}, {self.pick(1e-3, 1e-4)})")
 
     def chain(self):
         self.classes.add("deep chain")
@@ -654,6 +679,8 @@ class Case:
         rng = self.rng
         if self.oracle:
             return self.build_oracle()
+        if self.theme == "round trip":
+            return self.build_round_trip()
         for _ in range(rng.choice((1, 1, 2, 3))):
             self.make_image()
         for _ in range(rng.choice((0, 0, 1, 2))):
@@ -666,8 +693,53 @@ class Case:
         if self.theme == "geometry" and self.chance(0.7):
             for im in self.images:
                 self.emit(f"S({im}, 'width', {self.pick(*HUGE)}); S({im}, 'height', {self.pick(*HUGE)})")
+        if self.theme == "module names":
+            for _ in range(rng.choice((1, 1, 2))):
+                self.module_name()
+        first = len(self.lines)
         for _ in range(rng.randint(1, 6)):
             self.call()
+        if self.theme == "no memory":
+            self.classes.add("failing allocations")
+            for i in range(first, len(self.lines)):
+                if self.lines[i].startswith("C("):
+                    start, count = rng.randrange(300), rng.choice((1, 1, 2, 5))
+                    self.lines[i] = f"nomemory({start}, {count}, C, " + self.lines[i][2:]
+        return self.source()
+
+    def module_name(self):
+        """Replaces a name the module looks up when it is called."""
+        self.classes.add("module name replaced")
+        name = self.pick("PNG_SIGNATURE", "Path", "BytesIO", "_writePng", "_writePngWithChunks", "_writeBmp")
+        if name == "PNG_SIGNATURE":
+            value = self.pick("LBytes(PNG_SIG, eq=" + self.answers() + f", hook={self.hook()})", "bytearray(PNG_SIG)",
+                              "b''", "'\\x89PNG'", "None", f"Num(eq={self.answers()}, hook={self.hook()})",
+                              "memoryview(PNG_SIG)", "PNG_SIG[:4]")
+        elif name == "Path":
+            value = self.pick(f"path_type({self.answers()}, {self.hook()})", "None", "str", "bytes", "5")
+        elif name == "BytesIO":
+            data_plan = f"{{{self.rng.randrange(10)}: {self.hook()}}}"
+            value = self.pick(f"lambda data: Stream(data, {data_plan})", f"wrapping(io.BytesIO, {self.hook()})",
+                              "None", "lambda data: 5", "bytearray")
+        else:
+            value = self.pick(f"wrapping(ORIGINAL[{name!r}], {self.hook()})", "None", "lambda *a: 1 / 0",
+                              f"{self.image()}.getPixel", "print")
+        if self.chance(0.15):
+            value = "DELETE"
+        self.emit(f"replace_name(ext, {name!r}, {value})")
+
+    def build_round_trip(self):
+        """An image opened from a valid PNG, changed honestly, then written
+        every way and read back (roundtrip)."""
+        rng = self.rng
+        self.classes.add("checked by writing and reading back")
+        name = self.new("im", f"SimpleImage.open(FILES[{rng.choice(ROUND_TRIP)}])")
+        for _ in range(rng.randrange(4)):
+            self.emit(f"if {name}.width and {name}.height: {name}.putPixel(({rng.randrange(40)} % {name}.width, "
+                      f"{rng.randrange(40)} % {name}.height), ({rng.randrange(256)}, {rng.randrange(256)}, 7))")
+        if self.chance(0.3):
+            self.emit(f"{name}._png_filters = bytearray(i % 5 for i in range({name}.height))")
+        self.emit(f"roundtrip({name}, P('rt'))")
         return self.source()
 
     def build_oracle(self):
@@ -814,6 +886,42 @@ class Model(Real):
         self.record(run)
 
 
+def roundtrip(image, path):
+    """An image opened from a valid PNG, written back with its records given
+    as a list, a tuple, an iterator, a generator and as lists, and by save():
+    the files must be the same, and read back they must give the image's
+    planes. Without IDAT records (the data then goes before IEND) and as a
+    BMP, the pixels must still read back. AssertionError when they do not."""
+    ext = SIMPLE_EXT
+    records = image._png_chunks
+    fields = (image.width, image.height, image._pixels, image._alpha)
+
+    def written(chunks, name):
+        ext._writePngWithChunks(path + name, *fields, chunks, image._png_filters)
+        with open(path + name, "rb") as f:
+            return f.read()
+    first = written(records, "list")
+    for how in ("tuple", "iter", "gen", "lists"):
+        assert written(hostile_records(records, how), how) == first, f"records as {how} give another file"
+    image.save(path + "save")
+    with open(path + "save", "rb") as f:
+        assert f.read() == first, "save() gives another file than _writePngWithChunks"
+    back = ext.SimpleImage.open(first)
+    assert (back._pixels, back._alpha, back._png_filters) == (image._pixels, image._alpha, image._png_filters), \
+        "the file written does not read back as the image"
+    without = [r for r in records if r[0] != b"IDAT"]
+    if any(r[0] == b"IHDR" for r in without):
+        back = ext.SimpleImage.open(written(without, "noidat"))
+        assert back._pixels == image._pixels, "records without IDAT: the image data is lost"
+    ext._writeBmp(path + "bmp", image.width, image.height, image._pixels)
+    assert ext.SimpleImage.open(path + "bmp")._pixels == image._pixels, "the BMP written does not read back"
+
+
+def hostile_records(records, how):
+    import hostile
+    return hostile.records(records, how)
+
+
 def outcome(call):
     try:
         return ("value", repr(call()))
@@ -850,7 +958,13 @@ class Worker:
         self.scratch = scratch
         self.base = {"__builtins__": __builtins__, "ext": ext, "SimpleImage": ext.SimpleImage, "FILES": FILES,
                      "gc": gc, "array": array, "P": self.path, "put_file": self.put_file, "px": px,
-                     "subclass": subclass, "HostilePath": hostile_path, "Pair": Pair}
+                     "subclass": subclass, "HostilePath": hostile_path, "Pair": Pair, "io": io,
+                     "PNG_SIG": PNG_SIGNATURE, "roundtrip": roundtrip,
+                     "ORIGINAL": {name: getattr(ext, name) for name in ("_writePng", "_writePngWithChunks", "_writeBmp")}}
+        # The module functions by their own names, so that a case that replaced
+        # one in the module can still call it.
+        for name in ("_readChunk", "_makeChunk", "_split_idat_payload", "_writePngWithChunks", "_writePng", "_writeBmp"):
+            self.base[name] = getattr(ext, name)
         for name in dir(hostile):
             if not name.startswith("_"):
                 self.base.setdefault(name, getattr(hostile, name))
@@ -946,7 +1060,7 @@ def worker_main(args):
         os._exit(3)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    json.dump({"calls": hostile.CALLS[0], "cases": worker.cases, "classes": worker.classes,
+    json.dump({"calls": hostile.CALLS[0], "hook calls": hostile.CALLS[1], "cases": worker.cases, "classes": worker.classes,
                "seconds": time.perf_counter() - started}, out)
     out.write("\n")
     out.flush()
@@ -992,7 +1106,7 @@ def signature(lines):
 class Driver:
     def __init__(self, args):
         self.args = args
-        self.calls = self.cases = 0
+        self.calls = self.hook_calls = self.cases = 0
         self.classes = collections.Counter()
         self.failures = collections.OrderedDict()
         self.scratch = tempfile.mkdtemp(prefix="tavrune-objfuzz-driver-")
@@ -1017,6 +1131,7 @@ class Driver:
         if process.returncode == 0 and out.strip():
             summary = json.loads(out.strip().splitlines()[-1])
             self.calls += summary["calls"]
+            self.hook_calls += summary["hook calls"]
             self.cases += summary["cases"]
             self.classes.update(summary["classes"])
             return None
@@ -1081,7 +1196,8 @@ class Driver:
             shutil.rmtree(self.scratch, ignore_errors=True)
         seconds = time.perf_counter() - started
         print(f"{self.calls} calls in {self.cases} cases, {seconds:.0f} s, {self.calls / max(seconds, 1e-9):.0f} "
-              f"calls per second, seed {args.seed}")
+              f"calls per second, seed {args.seed}; {self.hook_calls} more calls made by hooks in the middle of "
+              f"calls and interpreter events")
         print("classes of objects generated (cases):")
         for name, count in sorted(self.classes.items(), key=lambda item: -item[1]):
             print(f"  {count:9d}  {name}")
@@ -1122,7 +1238,7 @@ def main():
             for source in f.read().split("\n---\n"):
                 worker.execute(source).clear()
         sys.stdout = sys.__stdout__
-        print(f"{worker.hostile.CALLS[0]} calls")
+        print(f"{worker.hostile.CALLS[0]} calls, {worker.hostile.CALLS[1]} by hooks")
         return 0
     if args.case:
         args.seed, args.start = map(int, args.case.split(":"))
