@@ -861,8 +861,8 @@ class Model(Real):
             samples = _unpack(value, 3)
             for c in range(3):
                 byte = int(samples[c]) & 0xFF
-                key = index + c
-                image._pixels[key] = byte
+                pixels = image._pixels  # the buffer as it is once the sample is converted
+                pixels[index + c] = byte
         self.record(run)
 
     def split(self, data, lengths):
