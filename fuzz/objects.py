@@ -961,6 +961,7 @@ class Worker:
                      "subclass": subclass, "HostilePath": hostile_path, "Pair": Pair, "io": io,
                      "PNG_SIG": PNG_SIGNATURE, "roundtrip": roundtrip,
                      "ORIGINAL": {name: getattr(ext, name) for name in ("_writePng", "_writePngWithChunks", "_writeBmp")}}
+        self.base["PX"] = Real(outcome)  # checked cases run alone: the module's calls only
         # The module functions by their own names, so that a case that replaced
         # one in the module can still call it.
         for name in ("_readChunk", "_makeChunk", "_split_idat_payload", "_writePngWithChunks", "_writePng", "_writeBmp"):
