@@ -1236,8 +1236,14 @@ def main():
         worker = Worker(tempfile.mkdtemp(prefix="tavrune-objfuzz-"))
         sys.stdout = open(os.devnull, "w")
         with open(args.source) as f:
-            for source in f.read().split("\n---\n"):
+            for number, source in enumerate(f.read().split("\n---\n")):
+                if os.environ.get("OBJFUZZ_TRACE"):  # which case, and whether the interpreter is sound after it
+                    print(f"case {number}", file=sys.stderr, flush=True)
                 worker.execute(source).clear()
+                if os.environ.get("OBJFUZZ_TRACE"):
+                    import gc
+                    gc.collect()
+                    worker.hostile.Num(index=(1,)).__index__()
         sys.stdout = sys.__stdout__
         print(f"{worker.hostile.CALLS[0]} calls, {worker.hostile.CALLS[1]} by hooks")
         return 0
