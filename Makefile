@@ -13,7 +13,7 @@ CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
 .PHONY: all install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
-	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-coverage clean
+	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-inflate fuzz-coverage clean
 
 all: install
 
@@ -116,7 +116,7 @@ clang:
 fuzz-build: clang
 	test -x $(FUZZ_PY) || $(PYTHON) -m venv $(FUZZ_VENV)
 	$(FUZZ_PY) -m pip install -q scikit-build-core cmake ninja atheris
-	CXX=clang++ $(FUZZ_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
+	CC=clang CXX=clang++ $(FUZZ_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
 		-C cmake.define.TAVRUNE_FUZZ=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/fuzz .
 
 fuzz: fuzz-build
@@ -140,6 +140,16 @@ fuzz-objects: sanitize-build
 	cd fuzz && $(SAN_ENV) ASAN_OPTIONS=$(SAN_ASAN):max_free_fill_size=65536 ../$(SAN_PY) objects.py \
 		--calls $(FUZZ_CALLS) --seed $(FUZZ_SEED) --jobs $(FUZZ_JOBS)
 
+# The differential run of the two inflaters: INFLATE_STREAMS damaged zlib
+# streams (tests/damaged_zlib.py, seeds from INFLATE_FIRST) opened through the
+# module, each compared with one bounded inflation by the host's zlib; on
+# INFLATE_JOBS processes, with the installed wheel (make install).
+INFLATE_STREAMS ?= 1000000
+INFLATE_FIRST ?= 0
+INFLATE_JOBS ?= 2
+fuzz-inflate: install
+	cd fuzz && ../$(PY) inflate_differential.py $(INFLATE_STREAMS) $(INFLATE_FIRST) $(INFLATE_JOBS)
+
 # Line and branch coverage of the extension's sources by the seed corpus and
 # what fuzz runs added to it, replayed through the harness without the fuzzer.
 COV_VENV := .venv-coverage
@@ -147,7 +157,7 @@ COV_PY := $(COV_VENV)/bin/python
 fuzz-coverage: clang
 	test -x $(COV_PY) || $(PYTHON) -m venv $(COV_VENV)
 	$(COV_PY) -m pip install -q scikit-build-core cmake ninja
-	CXX=clang++ $(COV_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_COVERAGE=ON -C install.strip=false \
+	CC=clang CXX=clang++ $(COV_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_COVERAGE=ON -C install.strip=false \
 		-C build-dir=build/coverage .
 	rm -f build/coverage/*.profraw
 	mkdir -p build/fuzz-corpus
@@ -162,7 +172,7 @@ fuzz-coverage: clang
 # Debian's libbenchmark-dev.
 CPP_BENCH_BUILD := build/cpp-bench
 bench: install
-	-$(PY) -m pip install -q pyspng opencv-python-headless
+	-$(PY) -m pip install -q pyspng opencv-python-headless zlib-ng
 	$(PY) bench/bench_table.py
 	@if test -f /usr/include/benchmark/benchmark.h || (apt-get install -y -qq libbenchmark-dev >/dev/null 2>&1); then \
 		cmake -S . -B $(CPP_BENCH_BUILD) -DTAVRUNE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null && \

@@ -2,6 +2,7 @@
 IDAT cuts of every size, and hostile data, whose errors must be exactly those
 of inflating the joined payloads in one bounded call."""
 
+import gc
 import random
 import zlib
 from io import BytesIO
@@ -9,6 +10,7 @@ from io import BytesIO
 import pytest
 
 from builders import RecordingStream, assemble, build_png, png_chunks, scanlines, split_planes
+from damaged_zlib import exact_inflation
 
 
 @pytest.fixture
@@ -22,20 +24,6 @@ def outcome(call):
         return ("ok", call())
     except Exception as error:  # noqa: BLE001 - the exception itself is what is compared
         return (type(error), str(error))
-
-
-def exact_inflation(idat, expected):
-    """The image data as one bounded inflation of the joined payloads makes it,
-    raising what that raises."""
-    inflater = zlib.decompressobj()
-    out = inflater.decompress(idat, expected + 1)
-    if len(out) > expected:
-        raise ValueError("Malformed PNG image data")
-    if not inflater.eof:
-        out = zlib.decompress(idat)
-    if len(out) != expected:
-        raise ValueError("Malformed PNG image data")
-    return out
 
 
 def reference_outcome(decode, width, height, channels, idat):
@@ -183,3 +171,29 @@ def test_runs_of_paeth_rows(decode, channels, height, pattern):
         result = decode(build_png(rows, channels, filters))
         assert result[:5] == (width, height, split_planes(rows, channels)[0], channels,
                               split_planes(rows, channels)[1])
+
+
+
+
+@pytest.mark.parametrize("meddle", [list.clear, list.reverse, lambda found: found.append("not bytes"),
+                                    lambda found: found.insert(0, found[-1])])
+def test_payload_list_changed_by_python_code_while_decoding(SimpleImage, image, meddle):
+    """The decoder's list of IDAT payloads can be reached by Python code (here
+    read, through gc.get_referrers of a payload it returned) and changed; the
+    decode must neither crash nor give anything but the image or an error of
+    the image data."""
+    rows, filters, _ = image[3]
+
+    class Meddling(RecordingStream):
+        def read(self, n):
+            for payload in tuple(item for item in self.returned if len(item) >= 5000):
+                for found in gc.get_referrers(payload):
+                    if isinstance(found, list) and found is not self.returned and found:
+                        meddle(found)
+            return super().read(n)
+
+    result = outcome(lambda: SimpleImage._streamToImage(Meddling(build_png(rows, 3, filters, idat_sizes=(5000,)))))
+    if result[0] == "ok":
+        assert result[1][:5] == (97, 400, split_planes(rows, 3)[0], 3, None)
+    else:
+        assert result[0] in (zlib.error, ValueError, TypeError), result

@@ -1,6 +1,8 @@
 """The wheel holds the package's Python files, the extension, its stub and the
-typing marker, with metadata, and nothing else. make test and make check-dist
-name the folder holding the wheel they installed in TAVRUNE_WHEEL_DIR."""
+typing marker, with metadata and the licences (the package's and that of the
+zlib-ng linked into the extension), and nothing else. make test and make
+check-dist name the folder holding the wheel they installed in
+TAVRUNE_WHEEL_DIR."""
 
 import email
 import importlib.machinery
@@ -36,6 +38,7 @@ def test_the_wheel_holds_only_the_package(wheel, ext):
     assert names == {
         "Tavrune/__init__.py", "Tavrune/__main__.py", "Tavrune/py.typed", "Tavrune/simpleImage_ext.pyi", module,
         f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD", f"{dist_info}/licenses/LICENSE",
+        f"{dist_info}/licenses/third_party/zlib-ng/LICENSE.md",  # the vendored zlib-ng is linked in
     }
 
 
@@ -44,7 +47,7 @@ def test_the_wheel_metadata(wheel):
     metadata = email.message_from_bytes(wheel.read(name))
     assert metadata["Name"] == "Tavrune"
     assert name.split("/")[0] == f"tavrune-{metadata['Version']}.dist-info"
-    assert metadata["License-Expression"] == "MIT"
+    assert metadata["License-Expression"] == "MIT AND Zlib"
     assert metadata["Requires-Python"] == ">=3.9"
     assert metadata["Summary"] and "## Guide" in metadata.get_payload()
     classifiers = metadata.get_all("Classifier")

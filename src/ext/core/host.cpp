@@ -89,8 +89,7 @@ bool build_constants() {
            intern(c.fmt_bmp_info, "<IIIHHIIIIII") && intern(c.str_read, "read") &&
            intern(c.str_seek, "seek") && intern(c.str_write, "write") && intern(c.str_get, "get") &&
            intern(c.str_enter, "__enter__") && intern(c.str_exit, "__exit__") &&
-           intern(c.str_stream_to_image, "_streamToImage") && intern(c.str_decompress, "decompress") &&
-           intern(c.str_unconsumed_tail, "unconsumed_tail") && intern(c.str_eof, "eof") &&
+           intern(c.str_stream_to_image, "_streamToImage") && intern(c.str_eof, "eof") &&
            intern(c.name_png_signature, "PNG_SIGNATURE") && intern(c.name_path, "Path") &&
            intern(c.name_bytes_io, "BytesIO") && intern(c.name_write_png, "_writePng") &&
            intern(c.name_write_png_with_chunks, "_writePngWithChunks") &&

@@ -58,9 +58,7 @@ struct Constants {
     PyObject* str_enter;
     PyObject* str_exit;
     PyObject* str_stream_to_image;
-    PyObject* str_decompress;       // a decompressobj's method and attributes
-    PyObject* str_unconsumed_tail;
-    PyObject* str_eof;
+    PyObject* str_eof;              // a decompressobj's attribute
     PyObject* name_png_signature;  // module names looked up at call time
     PyObject* name_path;
     PyObject* name_bytes_io;

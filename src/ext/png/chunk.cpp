@@ -7,6 +7,7 @@
 #include "core/ref.hpp"
 #include "core/stream.hpp"
 #include "png/png.hpp"
+#include "png/zlib_ng.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -33,6 +34,20 @@ bool host_crc32(PyObject* data, PyObject* start, std::uint32_t& out) {
     if (!crc) return false;
     out = static_cast<std::uint32_t>(PyLong_AsUnsignedLongMask(crc.get()));
     return !PyErr_Occurred();
+}
+
+// zlib.crc32(type), continued by zlib.crc32(data, crc) & 0xFFFFFFFF. Two bytes
+// objects are summed by zlib-ng, with the same result; anything else that read
+// returned goes through the host's crc32, so its errors are the host's.
+bool type_data_crc32(PyObject* type, PyObject* data, std::uint32_t& out) {
+    if (PyBytes_CheckExact(type) && PyBytes_CheckExact(data)) {
+        out = chunk_crc32(PyBytes_AS_STRING(type), static_cast<std::size_t>(PyBytes_GET_SIZE(type)),
+                          PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+        return true;
+    }
+    if (!host_crc32(type, nullptr, out)) return false;
+    Ref start = Ref::steal(PyLong_FromUnsignedLong(out));
+    return start && host_crc32(data, start.get(), out);
 }
 
 // stream.read(count): a new reference, or null with an exception set.
@@ -63,6 +78,10 @@ int fail(const char* text) {
 
 }  // namespace
 
+std::uint32_t chunk_crc32(const char* type, std::size_t type_size, const char* data, std::size_t data_size) {
+    return zng::crc32(zng::crc32(0, type, type_size), data, data_size);
+}
+
 int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length) {
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return -1;
@@ -92,9 +111,7 @@ int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_lengt
     // The CRC runs over the type and then the data, continued from one call into
     // the next; it is compared only after all four reads.
     std::uint32_t expected_crc;
-    if (!host_crc32(type.get(), nullptr, expected_crc)) return -1;
-    Ref start = Ref::steal(PyLong_FromUnsignedLong(expected_crc));
-    if (!start || !host_crc32(data.get(), start.get(), expected_crc)) return -1;
+    if (!type_data_crc32(type.get(), data.get(), expected_crc)) return -1;
     std::uint32_t actual_crc;
     if (!unpack_be32(crc_field.get(), actual_crc)) return -1;
     if (actual_crc != expected_crc) return fail(msg::kCorruptChunk);
@@ -113,9 +130,7 @@ PyObject* make_chunk(PyObject* type, PyObject* payload) {
         return nullptr;
     }
     std::uint32_t crc;
-    if (!host_crc32(type, nullptr, crc)) return nullptr;
-    Ref start = Ref::steal(PyLong_FromUnsignedLong(crc));
-    if (!start || !host_crc32(payload, start.get(), crc)) return nullptr;
+    if (!type_data_crc32(type, payload, crc)) return nullptr;
     PyObject* chunk = PyBytes_FromStringAndSize(nullptr, 4 + type_size + payload_size + 4);
     if (!chunk) return nullptr;
     char* out = PyBytes_AS_STRING(chunk);

@@ -3,11 +3,16 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/ref.hpp"
 
 namespace tavrune::png {
+
+// The CRC-32 of a chunk: of its type bytes followed by its data bytes, the
+// value zlib.crc32 gives (summed by zlib-ng).
+std::uint32_t chunk_crc32(const char* type, std::size_t type_size, const char* data, std::size_t data_size);
 
 // Takes one chunk off stream (any object with read(n)) and verifies its CRC, as
 // _readChunk does: four reads (length, type, data, CRC), then the CRC test.
@@ -17,8 +22,7 @@ namespace tavrune::png {
 int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length);
 
 // Serialises one chunk: 4-byte big-endian payload length, the type bytes as
-// given, the payload, and the big-endian CRC-32 (the host zlib's crc32) of type
-// followed by payload. type and payload are bytes objects. A payload of 2^32
+// given, the payload, and the big-endian CRC-32 of type followed by payload. type and payload are bytes objects. A payload of 2^32
 // bytes or more fails with the host struct module's error. New bytes reference,
 // or null with an exception set.
 PyObject* make_chunk(PyObject* type, PyObject* payload);

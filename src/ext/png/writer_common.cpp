@@ -57,12 +57,8 @@ bool append_chunk_of(PyObject* pieces, PyObject* type, PyObject* payload, Py_ssi
         Ref copy = Ref::steal(PyBytes_FromObject(range.get()));
         return copy && append_chunk(pieces, type, copy.get());
     }
-    Ref type_crc = Ref::steal(PyObject_CallOneArg(host::objects.zlib_crc32, type));
-    if (!type_crc) return false;
-    Ref crc = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.zlib_crc32, range.get(), type_crc.get(), nullptr));
-    if (!crc) return false;
-    const auto crc_value = static_cast<std::uint32_t>(PyLong_AsUnsignedLongMask(crc.get()));
-    if (PyErr_Occurred()) return false;
+    const std::uint32_t crc_value = chunk_crc32(PyBytes_AS_STRING(type), 4, PyBytes_AS_STRING(payload) + offset,
+                                                static_cast<std::size_t>(size));
     const auto length = static_cast<std::uint32_t>(size);
     char head[8] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
                     static_cast<char>(length)};
