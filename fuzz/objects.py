@@ -5,16 +5,19 @@ byte-level fuzzing of fuzz_open.py and mutation_loop.py.
 A case is a short piece of Python source built from random.Random("SEED:INDEX"):
 a few images, then hostile objects (lying ints and numbers, buffers and
 sequences whose len() lies or changes things, streams that misbehave mid-decode,
-chunk records that change between walks, header records, path-like objects),
-perhaps an interpreter event (GC callbacks at threshold 1, finalisers in
-cyclic garbage, a thread switching every microsecond), then calls. Hooks
-replace, resize and clear the images' buffers, clear the lists and dicts the
-module works on (found with gc.get_referrers) and call the module again. Every
-call must end in a return or an exception; a crash, a sanitizer report or a
-hang is a failure. Some cases are checked against a model as well: pixel
-access and _split_idat_payload run once in the module and once in plain
-Python (the same comparisons in the same order on the fields as they are
-then), and the outcomes and images must agree.
+chunk records that change between walks, header records, path-like objects,
+subclasses with their own decoder, the module's own names replaced), perhaps
+an interpreter event (GC callbacks at threshold 1, finalisers in cyclic
+garbage, a thread switching every microsecond, a signal handler, drained free
+lists, failing allocations), then calls. Hooks replace, resize and clear the
+images' buffers, clear the lists and dicts the module works on (found with
+gc.get_referrers) and call the module again. Every call must end in a return
+or an exception; a crash, a sanitizer report or a hang is a failure. Some
+cases are checked as well: pixel access and _split_idat_payload run once in
+the module and once in plain Python (the same comparisons in the same order on
+the fields as they are then) and must agree, and honest images written every
+way must read back the same. A theme weights each case towards one kind of
+hazard (THEMES).
 
 Batches of cases run in child processes, so a crash ends one batch and is
 reported with its seed and case index, the case's source and a command that
@@ -23,6 +26,7 @@ replays it.
 usage: python objects.py [--calls N] [--seed S] [--batch CASES] [--jobs J] [--keep-going]
        python objects.py --case SEED:INDEX      replays one case here
        python objects.py --show SEED:INDEX      prints its source
+       python objects.py --source FILE          runs cases written in a file (separated by ---)
 """
 
 import argparse
@@ -59,7 +63,7 @@ def _files():
     files.append(build_bmp(random_rows(33, 9, 3, seed=5)))
     rng = random.Random("files")
     files += [mutate(files[i % len(files)], rng) for i in range(24)]
-    return files
+    return tuple(files)  # a hook clearing what refers to a file cannot empty a tuple
 
 
 FILES = _files()
@@ -960,7 +964,8 @@ class Worker:
                      "gc": gc, "array": array, "P": self.path, "put_file": self.put_file, "px": px,
                      "subclass": subclass, "HostilePath": hostile_path, "Pair": Pair, "io": io,
                      "PNG_SIG": PNG_SIGNATURE, "roundtrip": roundtrip,
-                     "ORIGINAL": {name: getattr(ext, name) for name in ("_writePng", "_writePngWithChunks", "_writeBmp")}}
+                     "ORIGINAL": hostile.protect({name: getattr(ext, name)
+                                                  for name in ("_writePng", "_writePngWithChunks", "_writeBmp")})}
         self.base["PX"] = Real(outcome)  # checked cases run alone: the module's calls only
         # The module functions by their own names, so that a case that replaced
         # one in the module can still call it.
