@@ -98,6 +98,19 @@ result = SimpleImage._streamToImage(stream)
 gc.callbacks.clear()
 print(json.dumps(bytes(result[2]) == bytes(b for i, b in enumerate(rows) if i % 385)))
 """, True),
+    # A collection that empties the kept records while the writer takes them
+    # (tuples of three drained, so that every new one is allocated).
+    "records emptied while taken": ("""
+image = SimpleImage(4, 4, bytes(48))
+image._png_chunks = records = [IHDR, (b"IDAT", None, 25), IEND]
+drained = [tuple([i, i, i]) for i in range(5000)]
+gc.callbacks.append(lambda phase, info: phase == "start" and records.clear())
+save, path = image.save, sys.argv[1]
+gc.set_threshold(1)
+save(path)
+gc.set_threshold(700)
+print(json.dumps(records))
+""", []),
     # Freeing a million images, each held by the one before, is not a million
     # nested calls.
     "long chain freed": ("""

@@ -129,24 +129,41 @@ bool unpack_record(PyObject* record, Record& out) {
 int is_idat(PyObject* type) { return PyObject_RichCompareBool(type, host::constants.idat, Py_EQ); }
 int is_iend(PyObject* type) { return PyObject_RichCompareBool(type, host::constants.iend, Py_EQ); }
 
-// Calls body(record) for each record of chunks, in order. False with an
-// exception set when iterating, unpacking or the body fails.
-template <class Body>
-bool for_each_record(PyObject* chunks, Body&& body) {
+// The records of chunks as they are now, in a list of the writer's own, which
+// both walks (sizes, then chunks) go over: an iterator given as chunks would
+// have nothing left for the second walk, and the file would lose every chunk
+// but the image data. The list is taken by iteration, never by copying the
+// caller's item array (an allocation can run Python code that empties that
+// array), and is untracked by the collector, so no Python code can reach it
+// (gc.get_referrers finds tracked objects only) and change it between walks.
+PyObject* take_records(PyObject* chunks) {
+    Ref taken = Ref::steal(PyList_New(0));
+    if (!taken) return nullptr;
+    PyObject_GC_UnTrack(taken.get());
     Ref iterator = Ref::steal(PyObject_GetIter(chunks));
-    if (!iterator) return false;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!iterator) return nullptr;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
+        if (PyList_Append(taken.get(), item.get()) < 0) return nullptr;
+    return PyErr_Occurred() ? nullptr : taken.release();
+}
+
+// Calls body(record) for each record taken by take_records, in order. False
+// with an exception set when unpacking or the body fails.
+template <class Body>
+bool for_each_record(PyObject* records, Body&& body) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(records, i));
         Record record;
         if (!unpack_record(item.get(), record) || !body(record)) return false;
     }
-    return !PyErr_Occurred();
+    return true;
 }
 
-// The kept size of every IDAT record, in list order.
-PyObject* idat_lengths(PyObject* chunks) {
+// The kept size of every IDAT record, in order.
+PyObject* idat_lengths(PyObject* records) {
     Ref lengths = Ref::steal(PyList_New(0));
     if (!lengths) return nullptr;
-    const bool collected = for_each_record(chunks, [&](const Record& record) {
+    const bool collected = for_each_record(records, [&](const Record& record) {
         const int idat = is_idat(record.type());
         return idat == 0 || (idat > 0 && PyList_Append(lengths.get(), record.length()) == 0);
     });
@@ -215,10 +232,7 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     if (!check_lengths(width, height, pixels, alpha)) return nullptr;
     Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
     if (!compressed) return nullptr;
-    // The records are taken once, where their sizes are collected, and both walks
-    // go over what was taken: an iterator given as chunks would have nothing left
-    // for the second walk, and the file would lose every chunk but the image data.
-    Ref records = Ref::steal(PySequence_Tuple(chunks));
+    Ref records = Ref::steal(take_records(chunks));
     if (!records) return nullptr;
     Ref lengths = Ref::steal(idat_lengths(records.get()));
     if (!lengths) return nullptr;
