@@ -102,9 +102,11 @@ test-cpp: gtest
 # and UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
 # the runtime is preloaded and leak detection (which would report the
 # interpreter's own allocations) is off. PYTHONMALLOC=malloc: the interpreter's
-# own arenas would hide every small buffer from AddressSanitizer.
+# own arenas would hide every small buffer from AddressSanitizer. Freed memory is
+# filled, so that a stale read inside the interpreter, which is not instrumented,
+# crashes too.
 SAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
-SAN_ASAN := detect_leaks=0:abort_on_error=1
+SAN_ASAN := detect_leaks=0:abort_on_error=1:max_free_fill_size=65536
 SAN_ENV = LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitize-build:
 	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
@@ -151,13 +153,12 @@ fuzz-loop: sanitize-build
 
 # The object-protocol fuzzer: FUZZ_CALLS seeded calls of every callable and
 # property with hostile objects (fuzz/objects.py), FUZZ_JOBS child processes at
-# a time, with the extension of make sanitize. Freed memory is filled, so a stale
-# read inside the interpreter, which is not instrumented, crashes too.
+# a time, with the extension and the environment of make sanitize.
 .PHONY: fuzz-objects
 FUZZ_CALLS ?= 100000
 FUZZ_JOBS ?= 1
 fuzz-objects: sanitize-build
-	cd fuzz && $(SAN_ENV) ASAN_OPTIONS=$(SAN_ASAN):max_free_fill_size=65536 ../$(SAN_PY) objects.py \
+	cd fuzz && $(SAN_ENV) ASAN_OPTIONS=$(SAN_ASAN) ../$(SAN_PY) objects.py \
 		--calls $(FUZZ_CALLS) --seed $(FUZZ_SEED) --jobs $(FUZZ_JOBS)
 
 # The differential run of the two inflaters: INFLATE_STREAMS damaged zlib
