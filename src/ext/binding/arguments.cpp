@@ -111,13 +111,19 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
 // reach the caller's dict (gc.get_referrers) and empty it while a conversion or
 // the body runs; a tuple cannot be changed, so what it holds stays alive for
 // the call. Filled with no allocation in between, so the dict cannot change
-// under the walk; allocating the tuple itself can, so its size is checked after.
+// under the walk; allocating the tuple itself can, so its size is checked
+// after, and a dict that changes size at every try fails as iterating it would.
 Ref keywords_of(PyObject* kwargs, Py_ssize_t& count) {
-    for (;;) {
+    constexpr int kTries = 8;
+    for (int attempt = 0;; ++attempt) {
         count = PyDict_GET_SIZE(kwargs);
         Ref pairs = Ref::steal(PyTuple_New(2 * count));
         if (!pairs) return {};
-        if (PyDict_GET_SIZE(kwargs) != count) continue;
+        if (PyDict_GET_SIZE(kwargs) != count) {
+            if (attempt + 1 < kTries) continue;
+            PyErr_SetString(PyExc_RuntimeError, msg::kDictChangedSize);
+            return {};
+        }
         Py_ssize_t position = 0, i = 0;
         PyObject *key, *value;
         while (i < count && PyDict_Next(kwargs, &position, &key, &value)) {

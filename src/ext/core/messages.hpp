@@ -25,6 +25,7 @@ inline constexpr char kArgTypeSubclass[] =
     "Note that subclasses of built-in types are rejected: pass an instance of the exact type.";
 inline constexpr char kExpectedType[] = "Expected %s, got %.200s";
 inline constexpr char kNotImplemented[] = "%s is not implemented yet";
+inline constexpr char kDictChangedSize[] = "dictionary changed size during iteration";
 
 // Unpacking
 inline constexpr char kTooManyValues[] = "too many values to unpack (expected %zd)";
