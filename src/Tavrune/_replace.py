@@ -1,0 +1,128 @@
+"""Writing a file so that a failure never loses what was there before.
+
+The new content goes into a temporary file beside the target (same folder, so
+same file system), is flushed to disk, takes the permission bits of the file it
+replaces, and is renamed onto the target only when complete. Until that rename
+the target is untouched; after it the target holds the whole new file. A
+failure, Ctrl-C or a termination by SIGTERM removes the temporary file."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import signal
+import tempfile
+from typing import Callable, Iterator, Union
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from Tavrune.simpleImage_ext import SimpleImage
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+# Temporary files are named .NAME.tavrune-XXXXXXXX.tmp: hidden, tied to the file
+# they will become, and recognisable by a clean-up after a killed worker.
+TEMPORARY_PREFIX = ".tavrune-"
+TEMPORARY_SUFFIX = ".tmp"
+
+
+def resolve_target(path: PathLike) -> str:
+    """The file a write to path replaces: a symbolic link is followed, so that
+    rewriting a file through a link changes the file, not the link."""
+    return os.path.realpath(os.fspath(path))
+
+
+def _permissions(target: str) -> int:
+    try:
+        return os.stat(target).st_mode & 0o7777
+    except FileNotFoundError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
+
+
+def temporary_name(target: str) -> str:
+    folder, name = os.path.split(target)
+    return os.path.join(folder, f".{name}{TEMPORARY_PREFIX}")
+
+
+def is_temporary(name: str) -> bool:
+    """Whether a file name is one of our temporary files."""
+    return name.startswith(".") and TEMPORARY_PREFIX in name and name.endswith(TEMPORARY_SUFFIX)
+
+
+def _fsync_folder(folder: str) -> None:
+    try:
+        descriptor = os.open(folder or ".", os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:  # some file systems cannot sync a folder; the rename itself is done
+        pass
+    finally:
+        os.close(descriptor)
+
+
+@contextlib.contextmanager
+def _terminate_raises() -> Iterator[None]:
+    """SIGTERM raises SystemExit in the main thread while the temporary file
+    exists, so that a terminated worker process still removes it."""
+    try:
+        previous = signal.signal(signal.SIGTERM, _exit_on_term)
+    except ValueError:  # not the main thread: signals go to the main thread anyway
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _exit_on_term(number: int, frame: object) -> None:
+    raise SystemExit(128 + number)
+
+
+def replace_file(path: PathLike, write: Callable[[str], object]) -> str:
+    """Calls write(name) with the name of a new temporary file beside path's
+    target, then puts that file in the target's place; returns the target.
+
+    The target (path, with symbolic links followed) is untouched unless the
+    whole write succeeded; the temporary file is gone either way."""
+    target = resolve_target(path)
+    folder = os.path.dirname(target)
+    mode = _permissions(target)
+    with _terminate_raises():
+        temporary = None
+        try:
+            descriptor, temporary = tempfile.mkstemp(
+                prefix=os.path.basename(temporary_name(target)), suffix=TEMPORARY_SUFFIX, dir=folder)
+            os.close(descriptor)
+            write(temporary)
+            with open(temporary, "rb+") as stream:
+                os.fchmod(stream.fileno(), mode)
+                os.fsync(stream.fileno())
+            os.replace(temporary, target)
+            temporary = None
+        finally:
+            if temporary is not None:
+                with contextlib.suppress(OSError):
+                    os.unlink(temporary)
+    _fsync_folder(folder)
+    return target
+
+
+def save_replacing(image: SimpleImage, path: PathLike) -> None:
+    """Saves image to path as image.save does, through a temporary file in the
+    same folder renamed onto path when complete: a failed or interrupted save
+    leaves the file that was at path as it was, and no partial file.
+
+    >>> from Tavrune.simpleImage_ext import SimpleImage
+    >>> import os, tempfile
+    >>> folder = tempfile.mkdtemp()
+    >>> save_replacing(SimpleImage(1, 1, b"abc"), os.path.join(folder, "one.png"))
+    >>> os.listdir(folder)
+    ['one.png']
+    """
+    replace_file(path, image.save)
