@@ -5,7 +5,7 @@ Most files are written by Pillow (RGB and RGBA PNG at several compression
 levels, some with text and resolution chunks; RGB BMP); the rest are kinds the
 module refuses (grey, palette, 16-bit, interlaced PNG; BMP of other depths;
 JPEG and GIF under a .png or .bmp name), corrupt files (cut short, a flipped
-byte, image data that is no zlib stream) and links to files that are gone.
+byte, image data that is no zlib stream) links to files that are gone, a FIFO and a link to /dev/zero.
 Files are spread over nested folders; a few other files sit beside them."""
 
 import io
@@ -23,18 +23,18 @@ KINDS = {
     "png rgba": (20, VERIFIED),
     "png rgb text": (8, VERIFIED),
     "bmp rgb": (20, VERIFIED),
-    "png grey": (3, ("refused", "Only RGB/RGBA PNG images are supported")),
-    "png palette": (3, ("refused", "Only RGB/RGBA PNG images are supported")),
-    "png 16-bit": (2, ("refused", "Only 8-bit PNG images are supported")),
-    "png interlaced": (2, ("refused", "Unsupported PNG configuration (compression/filter/interlace)")),
-    "bmp palette": (2, ("refused", "Only uncompressed 24-bit BMP files are supported")),
-    "bmp rgba": (2, ("refused", "Only uncompressed 24-bit BMP files are supported")),
-    "jpeg named png": (2, ("refused", "Unsupported image format")),
-    "gif named bmp": (1, ("refused", "Unsupported image format")),
-    "png cut short": (1, ("refused", "Unexpected EOF while reading chunk data")),
-    "png flipped byte": (1, ("refused", "Corrupted PNG chunk detected")),
-    "png no zlib": (1, ("refused", "zlib.error: Error -3 while decompressing data: incorrect header check")),
-    "bmp cut short": (1, ("refused", "Incomplete BMP pixel data")),
+    "png grey": (3, ("unsupported", "Only RGB/RGBA PNG images are supported")),
+    "png palette": (3, ("unsupported", "Only RGB/RGBA PNG images are supported")),
+    "png 16-bit": (2, ("unsupported", "Only 8-bit PNG images are supported")),
+    "png interlaced": (2, ("unsupported", "Unsupported PNG configuration (compression/filter/interlace)")),
+    "bmp palette": (2, ("unsupported", "Only uncompressed 24-bit BMP files are supported")),
+    "bmp rgba": (2, ("unsupported", "Only uncompressed 24-bit BMP files are supported")),
+    "jpeg named png": (2, ("unsupported", "Unsupported image format")),
+    "gif named bmp": (1, ("unsupported", "Unsupported image format")),
+    "png cut short": (1, ("damaged", "Unexpected EOF while reading chunk data")),
+    "png flipped byte": (1, ("damaged", "Corrupted PNG chunk detected")),
+    "png no zlib": (1, ("damaged", "zlib.error: Error -3 while decompressing data: incorrect header check")),
+    "bmp cut short": (1, ("damaged", "Incomplete BMP pixel data")),
 }
 DANGLING_LINKS = 2
 OTHER_FILES = ("notes.txt", "thumbs.db", "README")
@@ -113,7 +113,8 @@ def file_of(kind, rng):
 def build(folder, count=2000, seed=0):
     """Fills folder with count files to check (and a few others) and returns
     {path: (result, message)} of what check must report for each: message is
-    the refusal's, None otherwise."""
+    the module's for a file refused, None otherwise. The FIFO and the link to
+    /dev/zero are not in it: check skips them."""
     rng = random.Random(seed)
     shares = sum(share for share, _ in KINDS.values())
     kinds = [kind for kind, (share, _) in list(KINDS.items())[1:]
@@ -133,6 +134,8 @@ def build(folder, count=2000, seed=0):
         path = os.path.join(folder, f"set{index}", f"gone-{index}.png")
         os.symlink(os.path.join(folder, "no such file.png"), path)
         expected[path] = ("failed", f"[Errno 2] No such file or directory: '{path}'")
+    os.mkfifo(os.path.join(folder, "set2", "pipe.png"))
+    os.symlink("/dev/zero", os.path.join(folder, "set3", "zero.bmp"))
     for name in OTHER_FILES:
         with open(os.path.join(folder, "set1", name), "w") as out:
             out.write("not an image\n")

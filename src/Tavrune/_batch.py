@@ -6,6 +6,7 @@ could be pickled, and reading the file where it is decoded saves a copy."""
 import multiprocessing
 import os
 import signal
+import stat
 import sys
 import time
 
@@ -20,29 +21,79 @@ def default_jobs():
         return os.cpu_count() or 1
 
 
+class NotRegularFile(OSError):
+    """A path that names something other than a regular file: a FIFO, which
+    would block a read for ever, a device such as /dev/zero, which never ends, a
+    folder or a socket (also behind a symbolic link)."""
+
+    def __init__(self, path):
+        super().__init__(f"{path}: not a regular file")
+        self.path = path
+
+
+def is_regular(path):
+    """Whether path is a regular file, following symbolic links. A path that
+    cannot be examined (a dangling link, no permission) counts as regular here,
+    so that reading it reports why."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True
+
+
+def read_file(path):
+    """The bytes of a regular file; NotRegularFile for anything else.
+
+    Opened without blocking, so that a FIFO put in the file's place after it
+    was listed does not hang the read, and examined once open, so that what is
+    read is what was examined."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    with open(descriptor, "rb", closefd=True) as stream:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise NotRegularFile(path)
+        return stream.read()
+
+
+class Found:
+    """What a list of command-line paths names: files (each a pair of its path
+    and its path relative to the folder it was found in, or its base name),
+    irregular (paths that are not regular files: passed over with a line) and
+    passed_over (how many other files inside folders were not taken)."""
+
+    def __init__(self):
+        self.files, self.irregular, self.passed_over = [], [], 0
+
+
 def collect(paths):
-    """(files, skipped): the files a list of command-line paths names, and how
-    many files inside folders were passed over.
+    """The files a list of command-line paths names, as a Found.
 
     A file named on the command line is taken whatever its name; a folder is
     walked recursively (symbolic links to folders are not followed) for files
-    named *.png or *.bmp in any case. Each item of files is (path, the path
-    relative to the folder it was found in, or its base name)."""
-    files, skipped = [], 0
+    named *.png or *.bmp in any case. Anything that is not a regular file (a
+    FIFO, a device, also behind a symbolic link) is never read."""
+    found = Found()
+
+    def take(path, relative):
+        if is_regular(path):
+            found.files.append((path, relative))
+        else:
+            found.irregular.append(path)
+
     for path in paths:
         if not os.path.isdir(path):
-            files.append((path, os.path.basename(path)))
+            take(path, os.path.basename(path))
             continue
-        found = []
+        inside = []
         for folder, subfolders, names in os.walk(path):
             subfolders.sort()
             for name in names:
                 if name.lower().endswith(SUFFIXES):
-                    found.append(os.path.join(folder, name))
+                    inside.append(os.path.join(folder, name))
                 else:
-                    skipped += 1
-        files += [(file, os.path.relpath(file, path)) for file in sorted(found)]
-    return files, skipped
+                    found.passed_over += 1
+        for file in sorted(inside):
+            take(file, os.path.relpath(file, path))
+    return found
 
 
 def _ignore_interrupts():

@@ -4,6 +4,7 @@ output goes away, 130 on Ctrl-C."""
 
 import argparse
 import collections
+import contextlib
 import json
 import os
 import struct
@@ -11,16 +12,16 @@ import sys
 import tempfile
 import zlib
 
-from Tavrune import _batch
+from Tavrune import _batch, _verdict
+from Tavrune._errors import OPEN_ERRORS
 from Tavrune._demo import demo
+from Tavrune._replace import replace_file
 from Tavrune._layout import (compare_bmp, compare_png, describe, layout, layout_record, lost_in_resave,
-                             open_quietly)
+                             open_quietly, read_chunks)
 
 # What the module raises for input it refuses or files it cannot read or write;
 # anything else is a fault of this program and keeps its traceback.
 INPUT_ERRORS = (OSError, ValueError, TypeError, OverflowError, MemoryError, struct.error, zlib.error)
-# What opening bytes raises for a file the module does not take.
-REFUSALS = tuple(error for error in INPUT_ERRORS if error is not OSError)
 
 
 def message(error):
@@ -62,10 +63,9 @@ def pixels_read_back(image, data, alpha=True):
 
 
 def resave_report(source, target):
-    old = read(source)
+    old = _batch.read_file(source)
     image = open_quietly(old)
-    image.save(target)
-    new = read(target)
+    new = read(replace_file(target, image.save))
     if image._png_chunks is not None:
         lines = [f"resaved {source} -> {target}: PNG {describe(image)}, {len(image._png_chunks)} chunks"]
         lines += compare_png(old, new)
@@ -77,14 +77,14 @@ def resave_report(source, target):
 
 
 def to_bmp_report(source, target):
-    image = open_quietly(read(source))
-    image.saveBmp(target)
+    image = open_quietly(_batch.read_file(source))
+    new = read(replace_file(target, image.saveBmp))
     header = image._bmp_header or {}
     resolution = f"{header.get('xppm', 2835)}x{header.get('yppm', 2835)}"
     lines = [f"wrote {target}: BMP {image.width}x{image.height}, 24-bit, {resolution} pixels per metre"]
     if image._alpha is not None:
         lines.append("note: the alpha plane was dropped: a 24-bit BMP holds none")
-    return lines + [pixels_read_back(image, read(target), alpha=False)]
+    return lines + [pixels_read_back(image, new, alpha=False)]
 
 
 REPORTS = {"resave": resave_report, "to-bmp": to_bmp_report}
@@ -112,13 +112,33 @@ def convert_one(command, source, target):
         return [], message(error)
 
 
+def identities(path):
+    """The names under which path is one file: its resolved path and, when it
+    exists, its device and inode (which also see hard links)."""
+    found = [os.path.normcase(os.path.realpath(path))]
+    try:
+        status = os.stat(path)
+        found.append((status.st_dev, status.st_ino))
+    except OSError:
+        pass
+    return found
+
+
 def convert_many(command, sources, folder, jobs):
     """resave or to-bmp with -o: every input file, or every PNG and BMP in an
     input folder, written into folder (under its path relative to the input
-    folder), each reported as one file is. Status 1 when any was not written."""
-    files, _ = _batch.collect(sources)
-    tasks, sources_of = [], {}
-    for source, relative in files:
+    folder), each reported as one file is. Status 1 when any was not written.
+
+    Each file is written through a temporary file renamed onto it, so an input
+    rewritten in place (-o naming its own folder) is either as it was or whole.
+    A run in which one input's output would be another input is refused before
+    anything is written: that input would be read after it was overwritten."""
+    found = _batch.collect(sources)
+    tasks, sources_of, inputs = [], {}, {}
+    for source, _ in found.files:
+        for identity in identities(source):
+            inputs.setdefault(identity, source)
+    for source, relative in found.files:
         if command == "to-bmp":
             relative = os.path.splitext(relative)[0] + ".bmp"
         target = os.path.join(folder, relative)
@@ -126,7 +146,15 @@ def convert_many(command, sources, folder, jobs):
         if key in sources_of:
             raise UsageError(f"{sources_of[key]} and {source} would both be written to {target}")
         sources_of[key] = source
+        own = identities(source)
+        for identity in identities(target):
+            other = inputs.get(identity)
+            if other is not None and identity not in own:
+                also = "" if other == target else f" ({other})"
+                raise UsageError(f"{source} would be written to {target}, which is another input of this run{also}")
         tasks.append((command, source, target))
+    for path in found.irregular:
+        print(skipped_line(path))
     os.makedirs(folder, exist_ok=True)
     progress = _batch.Progress(len(tasks))
     to_terminal = sys.stdout.isatty()
@@ -152,25 +180,44 @@ def convert_many(command, sources, folder, jobs):
     return 1 if not_written else 0
 
 
-def check_one(path, scratch):
+def layout_of(data):
+    """The file's layout as the independent reader sees it, or None when that
+    reader itself fails: it only adds detail to what the module said."""
+    try:
+        import Tavrune
+        return Tavrune.inspect(data)
+    except Exception:  # a second opinion never decides the result on its own
+        return None
+
+
+def check_one(path, scratch, strict=False):
     """In a worker: what check reports of one file, as a dict (also its JSON).
 
-    result is "verified" (opened, re-saved into scratch and everything kept),
-    "refused" (the module does not take it; message is the module's) or
-    "failed" (it could not be read, or the re-save lost something or failed)."""
-    record = {"file": path, "result": "failed", "message": None, "format": None, "width": None,
-              "height": None, "alpha": None}
+    result is "verified" (opened, re-saved into scratch and everything kept;
+    notes say what a save drops or rewrites), "unsupported" (a kind the module
+    refuses by design), "damaged" (the file contradicts itself; where says
+    where reading stopped) or "failed" (it could not be read, or its re-save
+    lost something or failed). strict makes a verified file with notes failed."""
+    record = {"file": path, "result": _verdict.FAILED, "message": None, "where": None, "notes": [],
+              "format": None, "width": None, "height": None, "alpha": None}
     try:
-        old = read(path)
-    except OSError as error:
-        record["message"] = message(error)
+        old = _batch.read_file(path)
+    except _batch.NotRegularFile:
+        record.update(result="skipped", message="not a regular file")
+        return record
+    except (OSError, MemoryError) as error:
+        record["message"] = reason(error) if isinstance(error, MemoryError) else message(error)
         return record
     try:
         image = open_quietly(old)
-    except REFUSALS as error:
-        record.update(result="refused", message=reason(error))
+    except OPEN_ERRORS as error:
+        layout = layout_of(old)
+        result, text = _verdict.classify(error, layout)
+        record.update(result=result, message=text or reason(error))
+        if result == _verdict.DAMAGED:
+            record["where"] = _verdict.where(layout)
         return record
-    except Exception as error:  # anything else is a fault of the module, not a refusal
+    except Exception as error:  # anything else is a fault of the module, not a verdict on the file
         record["message"] = f"opening: {reason(error)}"
         return record
     record.update(format="BMP" if image._png_chunks is None else "PNG", width=image.width, height=image.height,
@@ -187,53 +234,96 @@ def check_one(path, scratch):
         again = open_quietly(new)
         step = "comparing"
         lost = lost_in_resave(old, new, image, again)
+        step = "noting"
+        if image._png_chunks is None:
+            record["notes"] = _verdict.notes(old)
+        else:
+            chunks, after_end = read_chunks(old)
+            record["notes"] = _verdict.notes(old, [kind for kind, _ in chunks], after_end)
     except Exception as error:
         record["message"] = f"{step}: {reason(error)}"
         return record
     if lost:
         record["message"] = "; ".join(lost)
+    elif strict and record["notes"]:
+        record["message"] = "; ".join(record["notes"]) + " (a note fails the file under --strict)"
     else:
-        record["result"] = "verified"
+        record["result"] = _verdict.VERIFIED
     return record
 
 
-def summary(results, refusals, skipped):
+def check_line(record):
+    """The line check prints for a file, or None for a file verified without notes."""
+    result, text = record["result"], record["message"]
+    if result == _verdict.VERIFIED:
+        return f"{record['file']}: verified, note: {'; '.join(record['notes'])}" if record["notes"] else None
+    if result == _verdict.DAMAGED and record["where"]:
+        text = f"{text}: {record['where']}"
+    return f"{record['file']}: {result}: {text}"
+
+
+def summary(results, unsupported, noted, found):
     """The table check ends with."""
-    total = sum(results.values())
-    rows = [("supported and verified", results["verified"]), ("refused", results["refused"])]
-    rows += [(f"  {text}", count) for text, count in sorted(refusals.items(), key=lambda item: (-item[1], item[0]))]
-    rows += [("failed", results["failed"]), ("files checked", total)]
-    if skipped:
-        rows.append(("other files in the folders, passed over", skipped))
+    total = sum(results[result] for result in RESULTS)
+    rows = [("verified", results[_verdict.VERIFIED])]
+    if noted:
+        rows.append(("  with notes on what a save drops or rewrites", noted))
+    rows.append(("unsupported", results[_verdict.UNSUPPORTED]))
+    rows += [(f"  {text}", count) for text, count in sorted(unsupported.items(), key=lambda item: (-item[1], item[0]))]
+    rows += [("damaged", results[_verdict.DAMAGED]), ("failed", results[_verdict.FAILED]), ("files checked", total)]
+    if results["skipped"]:
+        rows.append(("not regular files, skipped", results["skipped"]))
+    if found.passed_over:
+        rows.append(("other files in the folders, passed over", found.passed_over))
     width = max(len(label) for label, _ in rows)
     digits = max(len(str(count)) for _, count in rows)
     return [f"{label:<{width}}  {count:>{digits}}" for label, count in rows]
 
 
-def check(paths, jobs, as_json):
-    files, skipped = _batch.collect(paths)
-    results, refusals = collections.Counter(verified=0, refused=0, failed=0), collections.Counter()
-    progress = _batch.Progress(len(files))
+def skipped_line(path):
+    return f"{path}: skipped: not a regular file"
+
+
+def check(paths, jobs, as_json, strict=False, quiet=False):
+    """Status 1 when any file is damaged or failed (a note too, with strict), 0 otherwise."""
+    found = _batch.collect(paths)
+    results = collections.Counter({result: 0 for result in (*RESULTS, "skipped")})
+    unsupported, noted = collections.Counter(), 0
+    progress = _batch.Progress(len(found.files))
     to_terminal = sys.stdout.isatty()
 
-    def show(task, record):
-        results[record["result"]] += 1
-        if record["result"] == "refused":
-            refusals[record["message"]] += 1
-        if as_json or record["result"] != "verified":
-            if to_terminal:
-                progress.clear()
-            print(json.dumps(record) if as_json else f"{record['file']}: {record['result']}: {record['message']}")
-        progress.update(sum(results.values()))
+    def show_line(record):
+        if to_terminal:
+            progress.clear()
+        print(json.dumps(record) if as_json else check_line(record))
 
+    def show(task, record):
+        nonlocal noted
+        results[record["result"]] += 1
+        if record["result"] == _verdict.UNSUPPORTED:
+            unsupported[record["message"]] += 1
+        noted += bool(record["notes"]) and record["result"] == _verdict.VERIFIED
+        important = record["result"] in (_verdict.DAMAGED, _verdict.FAILED)
+        if important or (not quiet and (as_json or check_line(record) is not None)):
+            show_line(record)
+        progress.update(sum(results[result] for result in RESULTS))
+
+    if not quiet:
+        for path in found.irregular:
+            print(json.dumps({"file": path, "result": "skipped", "message": "not a regular file"}) if as_json
+                  else skipped_line(path))
+    results["skipped"] += len(found.irregular)
     try:
         with tempfile.TemporaryDirectory(prefix="tavrune-check-") as scratch:
-            _batch.run(check_one, [(path, scratch) for path, _ in files], jobs, show)
+            _batch.run(check_one, [(path, scratch, strict) for path, _ in found.files], jobs, show)
     finally:
         progress.clear()
     if not as_json:
-        print_lines(summary(results, refusals, skipped))
-    return 1 if results["failed"] else 0
+        print_lines(summary(results, unsupported, noted, found))
+    return 1 if results[_verdict.DAMAGED] or results[_verdict.FAILED] else 0
+
+
+RESULTS = (_verdict.VERIFIED, _verdict.UNSUPPORTED, _verdict.DAMAGED, _verdict.FAILED)
 
 
 # --- the parser and the way out -----------------------------------------------------------
@@ -295,13 +385,21 @@ def build_parser():
         description="Open every file, re-save it to a temporary file and verify what resave shows: for a "
                     "PNG every chunk but IDAT byte for byte and in order, each row's filter type and the IDAT "
                     "sizes as kept; for a BMP its resolution and colour-count fields; for both the pixels "
-                    "read back. Prints a line for each file refused or failed, then the counts. Exit status "
-                    "0 when no file failed (refused files are no failure), 1 otherwise.")
+                    "read back. Each file is verified, unsupported (a kind the module refuses by design), "
+                    "damaged (the file contradicts itself; the line says where reading stopped) or failed "
+                    "(unreadable, or its re-save lost something). A verified file gets a note for what a save "
+                    "drops or rewrites (bytes after IEND, a BMP colour table, top-down rows, the frames of an "
+                    "animated PNG). Prints a line for each file that is not verified or has a note, then the "
+                    "counts. Exit status 1 when any file is damaged or failed, 0 otherwise.")
     check_parser.add_argument("paths", nargs="+", metavar="PATH",
                               help="files, and folders searched recursively for *.png and *.bmp")
     add_jobs(check_parser)
     check_parser.add_argument("--json", action="store_true",
                               help="print one JSON object per file instead of the lines and the counts")
+    check_parser.add_argument("--strict", action="store_true",
+                              help="count a verified file with a note as failed")
+    check_parser.add_argument("-q", "--quiet", action="store_true",
+                              help="print only the damaged and failed files, and the counts")
     add_conversion(commands, "resave", "open files, save them again and report which chunks differ",
                    "Open IN and save it to OUT as the module saves it (a PNG keeps its chunks, the filter type "
                    "of every row and the sizes of its image-data chunks; a BMP stays a BMP with its "
@@ -329,7 +427,7 @@ def run_command(argv):
             return info(arguments.file, arguments.rows, arguments.json)
         sys.stdout.reconfigure(line_buffering=True)  # each file's lines as soon as they are known
         if command == "check":
-            return check(arguments.paths, jobs, arguments.json)
+            return check(arguments.paths, jobs, arguments.json, arguments.strict, arguments.quiet)
         if arguments.output is None:
             return print_lines(REPORTS[command](*arguments.paths))
         return convert_many(command, arguments.paths, arguments.output, jobs)
@@ -361,6 +459,11 @@ def main(argv=None):
     its workers, quietly and with status 0: the reader has all it asked for, so
     the pipeline succeeds also under ``set -o pipefail``. Ctrl-C stops it with
     the status a shell gives a command interrupted so, 130."""
+    for stream in (sys.stdout, sys.stderr):
+        # A file name the terminal's encoding cannot show is written escaped;
+        # a run never stops over a name.
+        with contextlib.suppress(AttributeError, ValueError):
+            stream.reconfigure(errors="backslashreplace")
     try:
         try:
             return run_command(argv)

@@ -1,0 +1,134 @@
+"""What check makes of one file: verified, unsupported (refused by design),
+damaged (the file contradicts itself) or failed (unreadable, or its re-save
+lost something), with where a damaged file breaks and what a save of a
+verified file drops or rewrites.
+
+The module's message alone does not always tell design from damage: "Only
+8-bit PNG images are supported" is a refusal for a 16-bit file and damage for
+a bit depth of 3. Such messages are settled by the file's own header, read by
+the independent layout reader."""
+
+import struct
+import zlib
+
+VERIFIED, UNSUPPORTED, DAMAGED, FAILED = "verified", "unsupported", "damaged", "failed"
+
+# The pixel buffer of an image must stay under 2^31 bytes.
+PIXEL_LIMIT = 2 ** 31
+
+# Messages that are always one thing, whatever the header says.
+_DAMAGE = {
+    "Unexpected EOF while reading chunk length", "Unexpected EOF while reading chunk type",
+    "Unexpected EOF while reading chunk data", "Unexpected EOF while reading chunk CRC",
+    "Corrupted PNG chunk detected", "Incomplete PNG header information", "Malformed PNG image data",
+    "Incomplete BMP pixel data", "Corrupted BMP DIB header", "negative count",
+}
+_UNSUPPORTED = {"Unsupported image format", "Unsupported BMP header"}
+
+# PNG: the bit depths each colour type allows.
+_PNG_DEPTHS = {0: (1, 2, 4, 8, 16), 2: (8, 16), 3: (1, 2, 4, 8), 4: (8, 16), 6: (8, 16)}
+_PNG_CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
+# BMP: the header sizes, bit counts and compression methods the format knows.
+_BMP_HEADER_SIZES = (12, 16, 40, 52, 56, 64, 108, 124)
+_BMP_BIT_COUNTS = (0, 1, 2, 4, 8, 16, 24, 32, 64)
+_BMP_COMPRESSIONS = (0, 1, 2, 3, 4, 5, 6, 11, 12, 13)
+
+
+def _png_valid_header(header):
+    """Whether a PNG header holds values the format allows (its kind may still
+    be one the module refuses)."""
+    return (header is not None and 0 < header.width < PIXEL_LIMIT and 0 < header.height < PIXEL_LIMIT
+            and header.bit_depth in _PNG_DEPTHS.get(header.colour_type, ())
+            and header.compression == 0 and header.filter_method == 0 and header.interlace in (0, 1))
+
+
+def _beyond_pixel_limit(width, height, channels=3):
+    return abs(width) * abs(height) * channels >= PIXEL_LIMIT
+
+
+def _png(message, layout):
+    header = getattr(layout, "header", None)
+    valid = _png_valid_header(header)
+    if message == "Malformed PNG image data" and header is not None and header.bit_depth == 8 \
+            and header.colour_type in (2, 6) and _beyond_pixel_limit(header.width, header.height, 3):
+        return UNSUPPORTED, "image beyond the 2^31-byte pixel limit"
+    if message in ("Only 8-bit PNG images are supported", "Only RGB/RGBA PNG images are supported") \
+            or message.startswith("Unsupported PNG configuration"):
+        return (UNSUPPORTED if valid else DAMAGED), None
+    return None
+
+
+def _bmp(message, layout):
+    fields = {name: getattr(layout, name, None) for name in ("header_size", "bit_count", "compression")}
+    if message == "Only BITMAPINFOHEADER BMP files are supported":
+        return (UNSUPPORTED if fields["header_size"] in _BMP_HEADER_SIZES else DAMAGED), None
+    if message == "Only uncompressed 24-bit BMP files are supported":
+        known = (fields["bit_count"] in _BMP_BIT_COUNTS and fields["compression"] in _BMP_COMPRESSIONS
+                 and getattr(layout, "planes", 1) == 1)
+        return (UNSUPPORTED if known else DAMAGED), None
+    if message == "value too large to convert to int" and getattr(layout, "width", None) is not None:
+        if _beyond_pixel_limit(layout.width, layout.height):
+            return UNSUPPORTED, "image beyond the 2^31-byte pixel limit"
+    return None
+
+
+def classify(error, layout):
+    """(result, text or None) for the error opening a file raised; layout is the
+    file's layout as the independent reader found it. text, when given, replaces
+    the module's message as the reason."""
+    if isinstance(error, MemoryError):
+        return FAILED, None
+    message = str(error)
+    if isinstance(error, zlib.error) or isinstance(error, struct.error) or message in _DAMAGE \
+            or message.startswith("Unsupported PNG filter"):
+        return DAMAGED, None
+    if message in _UNSUPPORTED:
+        return UNSUPPORTED, None
+    format_ = getattr(layout, "format", None)
+    verdict = _png(message, layout) if format_ == "PNG" else _bmp(message, layout) if format_ == "BMP" else None
+    if verdict is not None:
+        return verdict
+    # What the module refuses without a reason that tells design from damage
+    # (an OverflowError of a header value past 32 bits, say): the file
+    # contradicts what any reader can take.
+    return DAMAGED, None
+
+
+def where(layout):
+    """Where the independent reader stopped in a damaged file, as text, or None
+    when it read the file to its end."""
+    stopped = getattr(layout, "stopped", None)
+    return None if stopped is None else str(stopped)
+
+
+def _bmp_notes(data):
+    header_end, (pixel_offset, header_size, height, colours_used) = 14, struct.unpack_from("<10xI I 4x i 20x I", data)
+    width, = struct.unpack_from("<i", data, 18)
+    rows = (abs(width) * 3 + 3) // 4 * 4 * abs(height)
+    gap = pixel_offset - header_end - header_size
+    after_rows = len(data) - pixel_offset - rows
+    found = []
+    if gap > 0:
+        table = f" (a colour table of {colours_used} entries)" if colours_used else ""
+        found.append(f"{gap} bytes between the header and the pixel rows{table}, which a save drops")
+    if after_rows > 0:
+        found.append(f"{after_rows} bytes after the pixel rows, which a save drops")
+    if height < 0:
+        found.append("rows stored top-down, which a save writes bottom-up")
+    return found
+
+
+def notes(data, chunks=None, after_end=0):
+    """What a save of a file that verified drops or rewrites, as texts: bytes
+    after IEND, a BMP colour table or other bytes outside the headers and rows,
+    rows stored top-down, the frames of an animated PNG. data is the file's
+    bytes; chunks and after_end, for a PNG, its chunk types in order and the
+    number of bytes after IEND."""
+    if chunks is None:
+        return _bmp_notes(data)
+    found = []
+    if after_end:
+        found.append(f"{after_end} bytes after IEND, which a save drops")
+    if b"acTL" in chunks:
+        found.append("an animated PNG: a save changes the default image only; the other frames are kept as they were")
+    return found
