@@ -1,0 +1,38 @@
+"""Reading a whole input for the package's functions: a path (only when it names a
+regular file) or bytes already in memory."""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+from typing import Union
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview]
+
+
+class NotRegularFileError(OSError):
+    """The path names a FIFO, a device, a socket or a folder (also behind a
+    symbolic link): it is not opened for reading, which could block or never end."""
+
+
+def read_source(source: Source) -> bytes:
+    """The bytes of source: a path is read whole, bytes-like objects are copied
+    to bytes. A path that is no regular file raises NotRegularFileError and is
+    never read; the check is made on the open descriptor, so a file swapped in
+    between is caught too."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return bytes(source)
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError("source must be a file path or raw bytes")
+    # O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    descriptor = os.open(source, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        mode = os.fstat(descriptor).st_mode
+        if not stat.S_ISREG(mode):
+            raise NotRegularFileError(errno.EINVAL, "not a regular file", os.fsdecode(source))
+        os.set_blocking(descriptor, True)
+        with os.fdopen(descriptor, "rb", closefd=False) as stream:
+            return stream.read()
+    finally:
+        os.close(descriptor)
