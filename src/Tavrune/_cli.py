@@ -11,10 +11,9 @@ import sys
 import tempfile
 import zlib
 
-from Tavrune import _batch
+from Tavrune import _batch, _cli_layout
 from Tavrune._demo import demo
-from Tavrune._layout import (compare_bmp, compare_png, describe, layout, layout_record, lost_in_resave,
-                             open_quietly)
+from Tavrune._layout import compare_bmp, compare_png, describe, lost_in_resave, open_quietly
 
 # What the module raises for input it refuses or files it cannot read or write;
 # anything else is a fault of this program and keeps its traceback.
@@ -43,15 +42,6 @@ def read(path):
 
 
 # --- one file ---------------------------------------------------------------------------
-
-
-def info(path, rows=False, as_json=False):
-    if as_json:
-        print(json.dumps(layout_record(path)))
-    else:
-        for line in layout(path, rows):
-            print(line)
-    return 0
 
 
 def pixels_read_back(image, data, alpha=True):
@@ -282,14 +272,7 @@ def build_parser():
     commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts",
                         description="Make a PNG with extra chunks, change a row of pixels, save it and "
                                     "show that only the image data changed.")
-    info_parser = commands.add_parser(
-        "info", help="print the chunk layout and filter types of a PNG or BMP",
-        description="Print the size, the chunk list and the number of rows of each filter type of a PNG, "
-                    "or the size and header fields of a BMP. Consecutive IDAT chunks of one size share a line.")
-    info_parser.add_argument("file", metavar="FILE", help="a PNG or BMP file")
-    info_parser.add_argument("--rows", action="store_true", help="also print the filter type of every row")
-    info_parser.add_argument("--json", action="store_true",
-                             help="print the layout as one JSON object: every chunk, every row's filter type")
+    _cli_layout.add_commands(commands)
     check_parser = commands.add_parser(
         "check", help="check which files the module opens and re-saves with their layout kept",
         description="Open every file, re-save it to a temporary file and verify what resave shows: for a "
@@ -325,8 +308,8 @@ def run_command(argv):
     try:
         if command == "demo":
             return demo()
-        if command == "info":
-            return info(arguments.file, arguments.rows, arguments.json)
+        if command in ("info", "inspect", "diff"):
+            return _cli_layout.run(arguments)
         sys.stdout.reconfigure(line_buffering=True)  # each file's lines as soon as they are known
         if command == "check":
             return check(arguments.paths, jobs, arguments.json)

@@ -665,7 +665,7 @@ INFO_HEADER = (("header_size", "I"), ("width", "i"), ("height", "i"), ("planes",
                ("compression", "I"), ("image_size", "I"), ("x_pixels_per_metre", "i"),
                ("y_pixels_per_metre", "i"), ("colours_used", "I"), ("colours_important", "I"))
 MASKS = (("red_mask", "I"), ("green_mask", "I"), ("blue_mask", "I"), ("alpha_mask", "I"))
-V4_TAIL = (("colour_space", "4s"),) + tuple((f"{c}_{axis}", "i") for c in ("red", "green", "blue")
+V4_TAIL = (("colour_space", "I"),) + tuple((f"{c}_{axis}", "i") for c in ("red", "green", "blue")
                                            for axis in ("x", "y", "z")) + \
     (("gamma_red", "I"), ("gamma_green", "I"), ("gamma_blue", "I"))
 V5_TAIL = (("intent", "I"), ("profile_data", "I"), ("profile_size", "I"), ("reserved", "I"))
@@ -756,6 +756,11 @@ def _inspect_bmp(data: memoryview) -> BmpLayout:
     after_rows = max(0, size - rows_end) if pixel_offset <= size else 0
     if values["file_size"] != size:
         notes.append(f"the file size field says {values['file_size']}, the file has {size} bytes")
+    space = values.get("colour_space")
+    if isinstance(space, int):
+        tag = space.to_bytes(4, "big")
+        values["colour_space_name"] = tag.decode("latin-1") if tag.isalpha() else "calibrated" if not space \
+            else str(space)
     if header_size == 124 and values.get("profile_size"):
         start = 14 + int(values["profile_data"])  # type: ignore[call-overload]
         notes.append(f"a colour profile of {values['profile_size']} bytes at byte {start}")
