@@ -21,16 +21,6 @@ def default_jobs():
         return os.cpu_count() or 1
 
 
-class NotRegularFile(OSError):
-    """A path that names something other than a regular file: a FIFO, which
-    would block a read for ever, a device such as /dev/zero, which never ends, a
-    folder or a socket (also behind a symbolic link)."""
-
-    def __init__(self, path):
-        super().__init__(f"{path}: not a regular file")
-        self.path = path
-
-
 def is_regular(path):
     """Whether path is a regular file, following symbolic links. A path that
     cannot be examined (a dangling link, no permission) counts as regular here,
@@ -39,19 +29,6 @@ def is_regular(path):
         return stat.S_ISREG(os.stat(path).st_mode)
     except OSError:
         return True
-
-
-def read_file(path):
-    """The bytes of a regular file; NotRegularFile for anything else.
-
-    Opened without blocking, so that a FIFO put in the file's place after it
-    was listed does not hang the read, and examined once open, so that what is
-    read is what was examined."""
-    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
-    with open(descriptor, "rb", closefd=True) as stream:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise NotRegularFile(path)
-        return stream.read()
 
 
 class Found:

@@ -4,7 +4,6 @@ output goes away, 130 on Ctrl-C."""
 
 import argparse
 import collections
-import contextlib
 import json
 import os
 import struct
@@ -12,12 +11,12 @@ import sys
 import tempfile
 import zlib
 
-from Tavrune import _batch, _verdict
-from Tavrune._errors import OPEN_ERRORS
+from Tavrune import _batch, _cli_layout, _verdict
 from Tavrune._demo import demo
+from Tavrune._errors import OPEN_ERRORS
+from Tavrune._files import NotRegularFileError, escape_output, read_source, shown
+from Tavrune._layout import compare_bmp, compare_png, describe, lost_in_resave, open_quietly, read_chunks
 from Tavrune._replace import replace_file
-from Tavrune._layout import (compare_bmp, compare_png, describe, layout, layout_record, lost_in_resave,
-                             open_quietly, read_chunks)
 
 # What the module raises for input it refuses or files it cannot read or write;
 # anything else is a fault of this program and keeps its traceback.
@@ -46,15 +45,6 @@ def read(path):
 # --- one file ---------------------------------------------------------------------------
 
 
-def info(path, rows=False, as_json=False):
-    if as_json:
-        print(json.dumps(layout_record(path)))
-    else:
-        for line in layout(path, rows):
-            print(line)
-    return 0
-
-
 def pixels_read_back(image, data, alpha=True):
     """Whether the file's bytes open to the pixels (and alpha) of image."""
     again = open_quietly(data)
@@ -63,7 +53,7 @@ def pixels_read_back(image, data, alpha=True):
 
 
 def resave_report(source, target):
-    old = _batch.read_file(source)
+    old = read_source(source)
     image = open_quietly(old)
     new = read(replace_file(target, image.save))
     if image._png_chunks is not None:
@@ -77,7 +67,7 @@ def resave_report(source, target):
 
 
 def to_bmp_report(source, target):
-    image = open_quietly(_batch.read_file(source))
+    image = open_quietly(read_source(source))
     new = read(replace_file(target, image.saveBmp))
     header = image._bmp_header or {}
     resolution = f"{header.get('xppm', 2835)}x{header.get('yppm', 2835)}"
@@ -201,8 +191,8 @@ def check_one(path, scratch, strict=False):
     record = {"file": path, "result": _verdict.FAILED, "message": None, "where": None, "notes": [],
               "format": None, "width": None, "height": None, "alpha": None}
     try:
-        old = _batch.read_file(path)
-    except _batch.NotRegularFile:
+        old = read_source(path)
+    except NotRegularFileError:
         record.update(result="skipped", message="not a regular file")
         return record
     except (OSError, MemoryError) as error:
@@ -295,7 +285,7 @@ def check(paths, jobs, as_json, strict=False, quiet=False):
     def show_line(record):
         if to_terminal:
             progress.clear()
-        print(json.dumps(record) if as_json else check_line(record))
+        print(json.dumps({**record, "file": shown(record["file"])}) if as_json else check_line(record))
 
     def show(task, record):
         nonlocal noted
@@ -310,7 +300,7 @@ def check(paths, jobs, as_json, strict=False, quiet=False):
 
     if not quiet:
         for path in found.irregular:
-            print(json.dumps({"file": path, "result": "skipped", "message": "not a regular file"}) if as_json
+            print(json.dumps({"file": shown(path), "result": "skipped", "message": "not a regular file"}) if as_json
                   else skipped_line(path))
     results["skipped"] += len(found.irregular)
     try:
@@ -372,14 +362,7 @@ def build_parser():
     commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts",
                         description="Make a PNG with extra chunks, change a row of pixels, save it and "
                                     "show that only the image data changed.")
-    info_parser = commands.add_parser(
-        "info", help="print the chunk layout and filter types of a PNG or BMP",
-        description="Print the size, the chunk list and the number of rows of each filter type of a PNG, "
-                    "or the size and header fields of a BMP. Consecutive IDAT chunks of one size share a line.")
-    info_parser.add_argument("file", metavar="FILE", help="a PNG or BMP file")
-    info_parser.add_argument("--rows", action="store_true", help="also print the filter type of every row")
-    info_parser.add_argument("--json", action="store_true",
-                             help="print the layout as one JSON object: every chunk, every row's filter type")
+    _cli_layout.add_commands(commands)
     check_parser = commands.add_parser(
         "check", help="check which files the module opens and re-saves with their layout kept",
         description="Open every file, re-save it to a temporary file and verify what resave shows: for a "
@@ -423,8 +406,8 @@ def run_command(argv):
     try:
         if command == "demo":
             return demo()
-        if command == "info":
-            return info(arguments.file, arguments.rows, arguments.json)
+        if command in ("info", "inspect", "diff"):
+            return _cli_layout.run(arguments)
         sys.stdout.reconfigure(line_buffering=True)  # each file's lines as soon as they are known
         if command == "check":
             return check(arguments.paths, jobs, arguments.json, arguments.strict, arguments.quiet)
@@ -459,11 +442,7 @@ def main(argv=None):
     its workers, quietly and with status 0: the reader has all it asked for, so
     the pipeline succeeds also under ``set -o pipefail``. Ctrl-C stops it with
     the status a shell gives a command interrupted so, 130."""
-    for stream in (sys.stdout, sys.stderr):
-        # A file name the terminal's encoding cannot show is written escaped;
-        # a run never stops over a name.
-        with contextlib.suppress(AttributeError, ValueError):
-            stream.reconfigure(errors="backslashreplace")
+    escape_output()  # a run never stops over a file name the output's encoding cannot show
     try:
         try:
             return run_command(argv)

@@ -2,6 +2,7 @@
 
 import struct
 import zlib
+from typing import Tuple, Type
 
 # Everything SimpleImage.open (and Tavrune.load) raises for what a file holds,
 # as opposed to whether it can be read at all (OSError): catch this tuple to
@@ -13,4 +14,4 @@ import zlib
 # - OverflowError: a value past 32 bits, or a BMP whose pixel buffer would
 #   reach 2^31 bytes ("value too large to convert to int")
 # - MemoryError: an image too large for the memory there is
-OPEN_ERRORS = (ValueError, zlib.error, struct.error, OverflowError, MemoryError)
+OPEN_ERRORS: Tuple[Type[Exception], ...] = (ValueError, zlib.error, struct.error, OverflowError, MemoryError)

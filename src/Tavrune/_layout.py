@@ -96,21 +96,6 @@ def layout(path, rows=False):
     return lines
 
 
-def layout_record(path):
-    """The layout of a file as a dict for JSON: every chunk, every row's filter type."""
-    image = open_quietly(path)
-    record = {"file": path, "format": "BMP" if image._png_chunks is None else "PNG",
-              "width": image.width, "height": image.height, "alpha": image._alpha is not None}
-    if image._png_chunks is None:
-        record["bmp_header"] = dict(image._bmp_header or {})
-    else:
-        record["chunks"] = [{"type": kind.decode("latin-1"), "size": length}
-                            for kind, _, length in image._png_chunks]
-        record["filter_types"] = list(image._png_filters)
-        record["rows_per_filter_type"] = filter_counts(bytes(image._png_filters))
-    return record
-
-
 # --- resave: what differs, in words -------------------------------------------------------
 
 

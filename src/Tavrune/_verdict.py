@@ -64,7 +64,7 @@ def _bmp(message, layout):
         return (UNSUPPORTED if fields["header_size"] in _BMP_HEADER_SIZES else DAMAGED), None
     if message == "Only uncompressed 24-bit BMP files are supported":
         known = (fields["bit_count"] in _BMP_BIT_COUNTS and fields["compression"] in _BMP_COMPRESSIONS
-                 and getattr(layout, "planes", 1) == 1)
+                 and getattr(layout, "fields", {}).get("planes", 1) == 1)
         return (UNSUPPORTED if known else DAMAGED), None
     if message == "value too large to convert to int" and getattr(layout, "width", None) is not None:
         if _beyond_pixel_limit(layout.width, layout.height):

@@ -1,0 +1,312 @@
+"""What differs between two PNG or BMP files: their layouts (read by
+`Tavrune.inspect`) chunk by chunk, and their pixels when the module opens both."""
+
+from __future__ import annotations
+
+import difflib
+import os
+import zlib
+from dataclasses import dataclass
+from typing import Dict, List, Optional, Sequence, Tuple, Union
+
+from Tavrune._files import Source, read_source
+from Tavrune._inspect import BmpLayout, Layout, PngLayout, _json, _Record, inspect
+
+# How many changed pixels (and rows of filter types) are listed one by one.
+FIRST = 10
+Box = Tuple[int, int, int, int]
+Pixel = Tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class ChunkChange(_Record):
+    """One entry of the chunk alignment. status is "kept", "changed" (same type
+    at the same place in the sequence, other payload), "added", "removed" or
+    "moved" (the same type and payload at another place). old and new are the
+    chunk's indexes in the two files (None where it is absent); the image data
+    is one entry, type "IDAT", whatever its number of chunks."""
+
+    status: str
+    type: str
+    old: Optional[int]
+    new: Optional[int]
+    old_value: Optional[object] = None
+    new_value: Optional[object] = None
+
+
+@dataclass(frozen=True)
+class FieldChange(_Record):
+    """A header field that differs: its name and the two values."""
+
+    name: str
+    old: object
+    new: object
+
+
+@dataclass(frozen=True)
+class PixelDiff(_Record):
+    """The pixels of the two images, when the module opens both.
+
+    box is (left, top, right, bottom) of the changed pixels, right and bottom
+    exclusive, None when none changed. first holds up to ten changed pixels in
+    row order as (x, y, old RGB, new RGB). largest is the largest change of
+    red, green and blue. Alpha is counted apart: old_alpha and new_alpha tell
+    which image has an alpha plane, alpha_changed counts the pixels whose alpha
+    differs (a missing plane counting as opaque) and largest_alpha is the
+    largest change."""
+
+    same_size: bool
+    old_size: Tuple[int, int]
+    new_size: Tuple[int, int]
+    changed: int
+    box: Optional[Box]
+    first: Tuple[Tuple[int, int, Pixel, Pixel], ...]
+    largest: Tuple[int, int, int]
+    old_alpha: bool
+    new_alpha: bool
+    alpha_changed: int
+    largest_alpha: int
+
+
+@dataclass(frozen=True)
+class Difference(_Record):
+    """What `Tavrune.diff` found. identical is true when the files are byte for
+    byte the same; first_difference is the offset of the first byte that
+    differs (or where the shorter file ends), None when identical.
+
+    chunks is the alignment of the two PNG chunk sequences (empty otherwise),
+    header the IHDR or BMP header fields that differ, idat_sizes the IDAT chunk
+    sizes of both files, filter_rows the rows whose filter type differs (as
+    (row, old, new), the first ten) and filter_rows_changed their number.
+    pixels is None when either file does not open with the module; why says
+    why in pixel_note."""
+
+    identical: bool
+    first_difference: Optional[int]
+    old_format: Optional[str]
+    new_format: Optional[str]
+    old_size: int
+    new_size: int
+    chunks: Tuple[ChunkChange, ...]
+    header: Tuple[FieldChange, ...]
+    idat_sizes: Tuple[Tuple[int, ...], Tuple[int, ...]]
+    filter_rows_changed: int
+    filter_rows: Tuple[Tuple[int, int, int], ...]
+    after_end: Tuple[int, int]
+    pixels: Optional[PixelDiff]
+    pixel_note: Optional[str]
+    old_layout: Layout
+    new_layout: Layout
+
+    def counts(self) -> Dict[str, int]:
+        """{status: number of chunk entries} for kept, changed, added, removed, moved."""
+        found = {status: 0 for status in ("kept", "changed", "added", "removed", "moved")}
+        for change in self.chunks:
+            found[change.status] += 1
+        return found
+
+    def to_dict(self) -> Dict[str, object]:
+        record = super().to_dict()
+        record["chunk_counts"] = self.counts()
+        return record
+
+
+def diff(a: Source, b: Source) -> Difference:
+    """What differs between two PNG or BMP files, a the old and b the new one.
+
+    a and b are paths or the files' bytes. The layouts are compared as
+    `Tavrune.inspect` reads them: the chunks aligned by sequence (kept, changed,
+    added, removed, moved; all IDAT chunks as one entry whose sizes are
+    compared apart), the header fields, each row's filter type, the bytes
+    after IEND; for BMP files the header fields. When the module opens both
+    files, their pixels are compared too. OSError for a path that cannot be read.
+
+    >>> import Tavrune
+    >>> from Tavrune.simpleImage_ext import SimpleImage
+    >>> SimpleImage(3, 2, bytes(18)).save("old.png")
+    >>> image = Tavrune.load("old.png")
+    >>> image.putPixel((1, 1), (0, 40, 0))
+    >>> image.save("new.png")
+    >>> change = Tavrune.diff("old.png", "new.png")
+    >>> change.identical, change.counts()["kept"], change.pixels.changed, change.pixels.box
+    (False, 2, 1, (1, 1, 2, 2))
+    >>> change.pixels.first, change.pixels.largest
+    (((1, 1, (0, 0, 0), (0, 40, 0)),), (0, 40, 0))
+    """
+    old, new = read_source(a), read_source(b)
+    old_layout, new_layout = inspect(old), inspect(new)
+    first = None
+    if old != new:
+        first = next((i for i, (x, y) in enumerate(zip(old, new)) if x != y), min(len(old), len(new)))
+    chunks: Tuple[ChunkChange, ...] = ()
+    header: List[FieldChange] = []
+    idat_sizes: Tuple[Tuple[int, ...], Tuple[int, ...]] = ((), ())
+    filter_rows: List[Tuple[int, int, int]] = []
+    filter_count = 0
+    after_end = (0, 0)
+    if isinstance(old_layout, PngLayout) and isinstance(new_layout, PngLayout):
+        chunks = _align(old, old_layout, new, new_layout)
+        if old_layout.header and new_layout.header:
+            header = _fields(old_layout.header.to_dict(), new_layout.header.to_dict())
+        idat_sizes = (tuple(c.length for c in old_layout.chunks if c.type == "IDAT"),
+                      tuple(c.length for c in new_layout.chunks if c.type == "IDAT"))
+        old_filters, new_filters = old_layout.filters or (), new_layout.filters or ()
+        for row, (x, y) in enumerate(zip(old_filters, new_filters)):
+            if x != y:
+                filter_count += 1
+                if len(filter_rows) < FIRST:
+                    filter_rows.append((row, x, y))
+        filter_count += abs(len(old_filters) - len(new_filters))
+        after_end = (old_layout.after_end, new_layout.after_end)
+    elif isinstance(old_layout, BmpLayout) and isinstance(new_layout, BmpLayout):
+        header = _fields(dict(old_layout.fields), dict(new_layout.fields))
+        after_end = (old_layout.after_rows, new_layout.after_rows)
+    pixels, note = _pixels(old, new)
+    return Difference(old == new, first, old_layout.format, new_layout.format, len(old), len(new), chunks,
+                      tuple(header), idat_sizes, filter_count, tuple(filter_rows), after_end, pixels, note,
+                      old_layout, new_layout)
+
+
+def _fields(old: Dict[str, object], new: Dict[str, object]) -> List[FieldChange]:
+    names = list(dict.fromkeys([*old, *new]))
+    return [FieldChange(name, old.get(name), new.get(name)) for name in names if old.get(name) != new.get(name)]
+
+
+def _align(old: bytes, old_layout: PngLayout, new: bytes, new_layout: PngLayout) -> Tuple[ChunkChange, ...]:
+    """The chunk sequences aligned by their types: chunks of one type at matching
+    places are kept (same payload) or changed; the others are removed or added,
+    unless the same chunk turns up on the other side (moved)."""
+
+    def entries(data: bytes, layout: PngLayout) -> List[Tuple[str, bytes, int, object]]:
+        found: List[Tuple[str, bytes, int, object]] = []
+        for chunk in layout.chunks:
+            if chunk.type == "IDAT":
+                if found and found[-1][0] == "IDAT":
+                    continue
+                found.append(("IDAT", b"", chunk.index, None))  # the image data is compared apart
+            else:
+                payload = data[chunk.offset + 8:chunk.offset + 8 + chunk.length]
+                found.append((chunk.type, payload, chunk.index, _json(chunk.value)))
+        return found
+
+    a, b = entries(old, old_layout), entries(new, new_layout)
+    changes: List[ChunkChange] = []
+    matcher = difflib.SequenceMatcher(a=[x[0] for x in a], b=[y[0] for y in b], autojunk=False)
+    for tag, a0, a1, b0, b1 in matcher.get_opcodes():
+        if tag == "equal":
+            changes += [ChunkChange("kept" if x[1] == y[1] else "changed", x[0], x[2], y[2], x[3], y[3])
+                        for x, y in zip(a[a0:a1], b[b0:b1])]
+            continue
+        changes += [ChunkChange("removed", x[0], x[2], None, x[3], None) for x in a[a0:a1]]
+        changes += [ChunkChange("added", y[0], None, y[2], None, y[3]) for y in b[b0:b1]]
+    # A chunk removed in one place and added, the same, in another has moved.
+    payload_a = {x[2]: x[1] for x in a}
+    payload_b = {y[2]: y[1] for y in b}
+    taken = set()
+    for i, change in enumerate(changes):
+        if change.status != "removed" or change.old is None:
+            continue
+        for j, other in enumerate(changes):
+            if (j not in taken and other.status == "added" and other.new is not None and other.type == change.type
+                    and payload_b[other.new] == payload_a[change.old]):
+                changes[i] = ChunkChange("moved", change.type, change.old, other.new, change.old_value,
+                                         other.new_value)
+                taken.add(j)
+                break
+    changes = [change for j, change in enumerate(changes) if j not in taken]
+    return tuple(changes)
+
+
+def _pixels(old: bytes, new: bytes) -> Tuple[Optional[PixelDiff], Optional[str]]:
+    from Tavrune._load import load
+    images = []
+    for name, data in (("old", old), ("new", new)):
+        try:
+            images.append(load(data))
+        except (ValueError, TypeError, OverflowError, MemoryError, zlib.error) as error:
+            return None, f"the {name} file does not open: {error}"
+    a, b = images
+    if a.size != b.size:
+        return PixelDiff(False, a.size, b.size, 0, None, (), (0, 0, 0), a._alpha is not None, b._alpha is not None,
+                         0, 0), None
+    width, height = a.size
+    stride = width * 3
+    changed = 0
+    box: Optional[List[int]] = None
+    first: List[Tuple[int, int, Pixel, Pixel]] = []
+    largest = [0, 0, 0]
+    pa, pb = a._pixels, b._pixels
+    for y in range(height):
+        start = y * stride
+        row_a, row_b = pa[start:start + stride], pb[start:start + stride]
+        if row_a == row_b:
+            continue
+        for channel in range(3):
+            values = zip(row_a[channel::3], row_b[channel::3])
+            largest[channel] = max(largest[channel], max(abs(p - q) for p, q in values))
+        columns = [x for x in range(width) if row_a[3 * x:3 * x + 3] != row_b[3 * x:3 * x + 3]]
+        changed += len(columns)
+        box = _grow(box, columns[0], columns[-1], y)
+        for x in columns[:FIRST - len(first)]:
+            first.append((x, y, tuple(row_a[3 * x:3 * x + 3]), tuple(row_b[3 * x:3 * x + 3])))
+    alpha_changed, largest_alpha = _alpha(a._alpha, b._alpha, width * height)
+    return PixelDiff(True, a.size, b.size, changed, (box[0], box[1], box[2], box[3]) if box else None, tuple(first),
+                     (largest[0], largest[1], largest[2]), a._alpha is not None, b._alpha is not None,
+                     alpha_changed, largest_alpha), None
+
+
+def _grow(box: Optional[List[int]], left: int, right: int, y: int) -> List[int]:
+    if box is None:
+        return [left, y, right + 1, y + 1]
+    return [min(box[0], left), box[1], max(box[2], right + 1), y + 1]
+
+
+def _alpha(old: Optional[Sequence[int]], new: Optional[Sequence[int]], count: int) -> Tuple[int, int]:
+    """(pixels whose alpha differs, the largest difference); no plane is opaque."""
+    a = bytes(old) if old is not None else b"\xff" * count
+    b = bytes(new) if new is not None else b"\xff" * count
+    if a == b:
+        return 0, 0
+    differing = [abs(p - q) for p, q in zip(a, b) if p != q]
+    return len(differing), max(differing)
+
+
+def changed_alpha_mask(old: Optional[bytes], new: Optional[bytes], count: int) -> bytes:
+    """One byte per pixel, 1 where the alpha differs."""
+    a = old if old is not None else b"\xff" * count
+    b = new if new is not None else b"\xff" * count
+    return bytes(p != q for p, q in zip(a, b))
+
+
+def change_picture(a: Source, b: Source, path: Union[str, "os.PathLike[str]"]) -> bool:
+    """Writes to path, with the module, an RGB PNG of the new image in which
+    unchanged pixels are dimmed to a third, pixels whose colour changed are
+    magenta and pixels whose alpha alone changed are cyan. False (nothing
+    written) when the two images do not both open or differ in size."""
+    from Tavrune._load import load
+    from Tavrune._replace import save_replacing
+    from Tavrune.simpleImage_ext import SimpleImage
+    try:
+        old, new = load(read_source(a)), load(read_source(b))
+    except (ValueError, TypeError, OverflowError, MemoryError, zlib.error):
+        return False
+    if old.size != new.size:
+        return False
+    width, height = new.size
+    picture = bytearray(bytes(new._pixels).translate(bytes(v // 3 for v in range(256))))
+    alpha_mask = changed_alpha_mask(None if old._alpha is None else bytes(old._alpha),
+                                    None if new._alpha is None else bytes(new._alpha), width * height)
+    stride = width * 3
+    for y in range(height):
+        start = y * stride
+        row_a, row_b = old._pixels[start:start + stride], new._pixels[start:start + stride]
+        alpha_row = alpha_mask[y * width:(y + 1) * width]
+        if row_a == row_b and not any(alpha_row):
+            continue
+        for x in range(width):
+            if row_a[3 * x:3 * x + 3] != row_b[3 * x:3 * x + 3]:
+                picture[start + 3 * x:start + 3 * x + 3] = b"\xff\x00\xff"
+            elif alpha_row[x]:
+                picture[start + 3 * x:start + 3 * x + 3] = b"\x00\xff\xff"
+    save_replacing(SimpleImage(width, height, picture), path)
+    return True

@@ -1,0 +1,71 @@
+"""Reading a whole input for the package's functions: a path (only when it names a
+regular file) or bytes already in memory."""
+
+from __future__ import annotations
+
+import codecs
+import errno
+import os
+import stat
+import sys
+from typing import Tuple, Union
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview]
+
+
+class NotRegularFileError(OSError):
+    """The path names a FIFO, a device, a socket or a folder (also behind a
+    symbolic link): it is not opened for reading, which could block or never end."""
+
+
+def read_source(source: Source) -> bytes:
+    """The bytes of source: a path is read whole, bytes-like objects are copied
+    to bytes. A path that is no regular file raises NotRegularFileError and is
+    never read; the check is made on the open descriptor, so a file swapped in
+    between is caught too."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return bytes(source)
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError("source must be a file path or raw bytes")
+    # O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    descriptor = os.open(source, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        mode = os.fstat(descriptor).st_mode
+        if not stat.S_ISREG(mode):
+            raise NotRegularFileError(errno.EINVAL, "not a regular file", os.fsdecode(source))
+        os.set_blocking(descriptor, True)
+        with os.fdopen(descriptor, "rb", closefd=False) as stream:
+            return stream.read()
+    finally:
+        os.close(descriptor)
+
+
+def shown(name: str) -> str:
+    """A file name as text that any output takes: bytes that are not UTF-8 (kept
+    by the file system encoding as lone surrogates) written as \\xNN escapes."""
+    return os.fsencode(name).decode("utf-8", "backslashreplace")
+
+
+def _escape_unprintable(error: UnicodeError) -> Tuple[str, int]:
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    text = error.object[error.start:error.end]
+    # A lone surrogate stands for a byte of a name that was not UTF-8: show the byte.
+    return "".join(f"\\x{ord(c) - 0xDC00:02x}" if 0xDC80 <= ord(c) <= 0xDCFF else
+                   c.encode("ascii", "backslashreplace").decode("ascii") for c in text), error.end
+
+
+codecs.register_error("tavrune.escape", _escape_unprintable)
+
+
+def escape_output() -> None:
+    """Standard output and error write what their encoding cannot show as
+    escapes (a file name that is not UTF-8 as its \\xNN bytes) instead of
+    stopping the program."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            try:
+                reconfigure(errors="tavrune.escape")
+            except (ValueError, OSError):  # a stream already closed or detached
+                pass
