@@ -101,7 +101,7 @@ def test_help_lists_every_command():
 
 @pytest.mark.parametrize("command, usage", [
     ("info", "[--rows] [--json] FILE"),
-    ("check", "[-j N] [--json] PATH [PATH ...]"),
+    ("check", "[-j N] [--json] [--strict] [-q]\n                               PATH [PATH ...]"),
     ("resave", "IN OUT\n       python -m Tavrune resave [-h] [-j N] -o DIR IN [IN ...]"),
     ("to-bmp", "IN OUT\n       python -m Tavrune to-bmp [-h] [-j N] -o DIR IN [IN ...]"),
 ])

@@ -105,6 +105,11 @@ def replace_file(path: PathLike, write: Callable[[str], object]) -> str:
                 os.fsync(stream.fileno())
             os.replace(temporary, target)
             temporary = None
+        except OSError as error:
+            # Name the file the caller asked for, not our temporary one.
+            if isinstance(error.filename, str) and is_temporary(os.path.basename(error.filename)):
+                error.filename = os.fspath(path)
+            raise
         finally:
             if temporary is not None:
                 with contextlib.suppress(OSError):
