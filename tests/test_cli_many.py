@@ -208,6 +208,11 @@ def test_a_reader_that_stops_early_ends_the_command_quietly_with_status_0(many_s
     assert (result.returncode, result.stderr, len(result.stdout.splitlines())) == (0, "", 1)
 
 
+def default_sigint():
+    # A suite run as a background job starts its children with SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def children(pid):
     found = []
     for entry in filter(str.isdigit, os.listdir("/proc")):
@@ -223,7 +228,7 @@ def children(pid):
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_ctrl_c_stops_the_workers_and_exits_with_130(mixed, jobs):
     process = subprocess.Popen([*TAVRUNE, "check", "--json", "-j", jobs, mixed[0]], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, start_new_session=True)
+                               stderr=subprocess.PIPE, start_new_session=True, preexec_fn=default_sigint)
     while json.loads(process.stdout.readline())["result"] == "skipped":  # printed before the work starts
         pass
     workers = children(process.pid)

@@ -84,6 +84,23 @@ def _exit_on_term(number: int, frame: object) -> None:
     raise SystemExit(128 + number)
 
 
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ctrl-C and SIGTERM wait until the block is done, so that the temporary
+    file's name is never lost between its creation and the variable that
+    holds it, nor between the rename and forgetting the name. A signal that came
+    meanwhile is raised as the block ends."""
+    hold = getattr(signal, "pthread_sigmask", None)
+    if hold is None:
+        yield
+        return
+    previous = hold(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    try:
+        yield
+    finally:
+        hold(signal.SIG_SETMASK, previous)
+
+
 def replace_file(path: PathLike, write: Callable[[str], object]) -> str:
     """Calls write(name) with the name of a new temporary file beside path's
     target, then puts that file in the target's place; returns the target.
@@ -96,15 +113,17 @@ def replace_file(path: PathLike, write: Callable[[str], object]) -> str:
     with _terminate_raises():
         temporary = None
         try:
-            descriptor, temporary = tempfile.mkstemp(
-                prefix=os.path.basename(temporary_name(target)), suffix=TEMPORARY_SUFFIX, dir=folder)
-            os.close(descriptor)
+            with _signals_held():
+                descriptor, temporary = tempfile.mkstemp(
+                    prefix=os.path.basename(temporary_name(target)), suffix=TEMPORARY_SUFFIX, dir=folder)
+                os.close(descriptor)
             write(temporary)
             with open(temporary, "rb+") as stream:
                 os.fchmod(stream.fileno(), mode)
                 os.fsync(stream.fileno())
-            os.replace(temporary, target)
-            temporary = None
+            with _signals_held():
+                os.replace(temporary, target)
+                temporary = None
         except OSError as error:
             # Name the file the caller asked for, not our temporary one.
             if isinstance(error.filename, str) and is_temporary(os.path.basename(error.filename)):
@@ -112,7 +131,7 @@ def replace_file(path: PathLike, write: Callable[[str], object]) -> str:
             raise
         finally:
             if temporary is not None:
-                with contextlib.suppress(OSError):
+                with _signals_held(), contextlib.suppress(OSError):
                     os.unlink(temporary)
     _fsync_folder(folder)
     return target
