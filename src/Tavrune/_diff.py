@@ -178,16 +178,14 @@ def _align(old: bytes, old_layout: PngLayout, new: bytes, new_layout: PngLayout)
     unless the same chunk turns up on the other side (moved)."""
 
     def entries(data: bytes, layout: PngLayout) -> List[Tuple[str, bytes, int, object]]:
-        found: List[Tuple[str, bytes, int, object]] = []
+        found: List[Tuple[str, List[bytes], int, object]] = []
         for chunk in layout.chunks:
-            if chunk.type == "IDAT":
-                if found and found[-1][0] == "IDAT":
-                    continue
-                found.append(("IDAT", b"", chunk.index, None))  # the image data is compared apart
+            payload = data[chunk.offset + 8:chunk.offset + 8 + chunk.length]
+            if chunk.type == "IDAT" and found and found[-1][0] == "IDAT":
+                found[-1][1].append(payload)  # one entry for a run of image data
             else:
-                payload = data[chunk.offset + 8:chunk.offset + 8 + chunk.length]
-                found.append((chunk.type, payload, chunk.index, _json(chunk.value)))
-        return found
+                found.append((chunk.type, [payload], chunk.index, _json(chunk.value)))
+        return [(kind, b"".join(parts), index, value) for kind, parts, index, value in found]
 
     a, b = entries(old, old_layout), entries(new, new_layout)
     changes: List[ChunkChange] = []

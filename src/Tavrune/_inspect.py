@@ -282,9 +282,9 @@ def inspect(source: Source) -> Layout:
     >>> png.format, png.header.width, png.filters, png.stopped
     ('PNG', 2, (1, 4), None)
     >>> [(chunk.type, chunk.offset, chunk.crc_ok) for chunk in png.chunks]
-    [('IHDR', 8, True), ('IDAT', 33, True), ('IEND', 58, True)]
-    >>> print(Tavrune.inspect(open("tiny.png", "rb").read()[:40]).stopped)
-    truncated in IDAT at byte 40 of 40
+    [('IHDR', 8, True), ('IDAT', 33, True), ('IEND', 59, True)]
+    >>> print(Tavrune.inspect(open("tiny.png", "rb").read()[:50]).stopped)
+    truncated in IDAT at byte 50 of 50
     """
     data = memoryview(read_source(source))
     if bytes(data[:8]) == PNG_SIGNATURE:
