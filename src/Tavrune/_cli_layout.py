@@ -140,6 +140,8 @@ def png_lines(name: str, layout: PngLayout, rows: bool = False) -> List[str]:
         lines.append(f"  filter types: {_filter_summary(layout.filters)}")
         if rows and layout.passes is not None:
             for number, kinds in enumerate(layout.passes, 1):
+                if not kinds:
+                    continue
                 lines.append(f"  filter type per row, pass {number}:")
                 lines += _rows_lines(kinds, "    ")
         elif rows:

@@ -166,7 +166,7 @@ class PngLayout(_Record):
 
     header is None without a (complete) IHDR. filters holds the filter type of
     every row found in the image data, pass after pass when interlaced (passes
-    has them per pass); None when the data was not inflated (no usable header or
+    has them per pass, all seven, empty for a pass without pixels); None when the data was not inflated (no usable header or
     no IDAT). inflated is the number of bytes the data inflated to, expected
     what the header asks for. problems lists every damage found in offset
     order; stopped is the first of them, None for a sound file. notes are
@@ -540,10 +540,11 @@ class _Rows:
     at the start of every row, pass after pass."""
 
     def __init__(self, header: PngHeader) -> None:
-        self.plan = [size for size in row_sizes(header) if size[0]]
+        self.plan = row_sizes(header)
         self.expected = sum(rows * length for rows, length in self.plan)
         self.passes: List[bytearray] = [bytearray() for _ in self.plan]
         self.step = 0  # index into plan
+        self._skip_empty()
         self.at = 0  # position inside the current row
         self.seen = 0  # bytes taken
         self.bad: Optional[Tuple[int, int]] = None  # (filter type, row number over all passes)
@@ -565,6 +566,12 @@ class _Rows:
                 self.at = 0
                 if len(self.passes[self.step]) == rows:
                     self.step += 1
+                    self._skip_empty()
+
+    def _skip_empty(self) -> None:
+        # A pass without pixels has no rows, not even filter-type bytes.
+        while self.step < len(self.plan) and not self.plan[self.step][0]:
+            self.step += 1
 
 
 def _inflate(walk: _Walk) -> Tuple[Optional[_Rows], Optional[Stop]]:
