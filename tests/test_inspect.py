@@ -230,3 +230,13 @@ def test_a_path_that_is_no_regular_file_is_not_opened(tmp_path):
         Tavrune.inspect(tmp_path / "fifo")
     with pytest.raises(FileNotFoundError):
         Tavrune.inspect(str(tmp_path / "missing.png"))
+
+
+def test_mutated_files_never_raise():
+    from mutations import mutated_inputs
+    from Tavrune._cli_layout import layout_lines
+    for data in mutated_inputs(3000, seed=7):
+        layout = Tavrune.inspect(data)
+        json.dumps(layout.to_dict())
+        layout_lines("x", layout, rows=True)
+        assert layout.stopped is None or layout.stopped.offset <= len(data)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import difflib
 import os
+import struct
 import zlib
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple, Union
@@ -12,6 +13,8 @@ from typing import Dict, List, Optional, Sequence, Tuple, Union
 from Tavrune._files import Source, read_source
 from Tavrune._inspect import BmpLayout, Layout, PngLayout, _json, _Record, inspect
 
+# What opening raises for a file the module does not take.
+REFUSALS = (ValueError, TypeError, OverflowError, MemoryError, struct.error, zlib.error)
 # How many changed pixels (and rows of filter types) are listed one by one.
 FIRST = 10
 Box = Tuple[int, int, int, int]
@@ -221,8 +224,8 @@ def _pixels(old: bytes, new: bytes) -> Tuple[Optional[PixelDiff], Optional[str]]
     for name, data in (("old", old), ("new", new)):
         try:
             images.append(load(data))
-        except (ValueError, TypeError, OverflowError, MemoryError, zlib.error) as error:
-            return None, f"the {name} file does not open: {error}"
+        except REFUSALS as error:
+            return None, f"the {name} file does not open: {error or type(error).__name__}"
     a, b = images
     if a.size != b.size:
         return PixelDiff(False, a.size, b.size, 0, None, (), (0, 0, 0), a._alpha is not None, b._alpha is not None,
@@ -286,7 +289,7 @@ def change_picture(a: Source, b: Source, path: Union[str, "os.PathLike[str]"]) -
     from Tavrune.simpleImage_ext import SimpleImage
     try:
         old, new = load(read_source(a)), load(read_source(b))
-    except (ValueError, TypeError, OverflowError, MemoryError, zlib.error):
+    except REFUSALS:
         return False
     if old.size != new.size:
         return False
