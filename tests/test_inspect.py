@@ -183,10 +183,12 @@ def test_bmp_headers_of_any_size(data, header_size, bit_count, gap, after_rows, 
     layout = Tavrune.inspect(data)
     assert (layout.format, layout.stopped, layout.header_size, layout.bit_count) == ("BMP", None, header_size,
                                                                                     bit_count)
-    assert (layout.width, abs(layout.height), layout.gap, layout.after_rows, layout.top_down) == (
+    assert (layout.width, layout.height, layout.gap, layout.after_rows, layout.top_down) == (
         5, 3, gap, after_rows, top_down)
     assert layout.pixel_offset + layout.pixel_bytes + after_rows == len(data)
-    assert layout.fields["header_size"] == header_size and "y_pixels_per_metre" in layout.fields
+    assert layout.fields["header_size"] == header_size and layout.y_pixels_per_metre == layout.fields[
+        "y_pixels_per_metre"]
+    assert layout.fields["height"] == (-3 if top_down else 3)
     assert ("gamma_blue" in layout.fields) == (header_size >= 108)
     assert ("profile_size" in layout.fields) == (header_size == 124)
     json.dumps(layout.to_dict())

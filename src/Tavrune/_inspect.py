@@ -204,8 +204,9 @@ class BmpLayout(_Record):
     """The layout of a BMP file, as `Tavrune.inspect` reads it.
 
     fields holds every header field in file order under its usual name (those of
-    the file header, then those the info header's size provides); the common ones
-    are attributes too. gap is the number of bytes between the end of the headers
+    the file header, then those the info header's size provides), each also an
+    attribute (layout.x_pixels_per_metre). height is the number of rows; the
+    field "height" keeps its sign, negative for rows stored top-down. gap is the number of bytes between the end of the headers
     and pixel_offset (bit masks, a colour table, anything else), after_rows the
     number after the pixel rows (a colour profile, anything else); row_size is
     a stored row's size with its padding, pixel_bytes the size of the rows
@@ -233,6 +234,13 @@ class BmpLayout(_Record):
     @property
     def stopped(self) -> Optional[Stop]:
         return self.problems[0] if self.problems else None
+
+    def __getattr__(self, name: str) -> object:
+        # Every header field is an attribute too: layout.x_pixels_per_metre.
+        values = self.__dict__.get("fields")
+        if values is not None and name in values:
+            return values[name]
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     def to_dict(self) -> Dict[str, object]:
         record = super().to_dict()
@@ -771,7 +779,7 @@ def _inspect_bmp(data: memoryview) -> BmpLayout:
     if header_size == 124 and values.get("profile_size"):
         start = 14 + int(values["profile_data"])  # type: ignore[call-overload]
         notes.append(f"a colour profile of {values['profile_size']} bytes at byte {start}")
-    return BmpLayout(size, header_size, name, width, height, top_down, bit_count, compression, colours_used,
+    return BmpLayout(size, header_size, name, width, abs(height), top_down, bit_count, compression, colours_used,
                      pixel_offset, row_size, pixel_bytes, gap, after_rows, MappingProxyType(values), tuple(problems),
                      tuple(notes))
 
