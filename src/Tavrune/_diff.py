@@ -138,9 +138,7 @@ def diff(a: Source, b: Source) -> Difference:
     """
     old, new = read_source(a), read_source(b)
     old_layout, new_layout = inspect(old), inspect(new)
-    first = None
-    if old != new:
-        first = next((i for i, (x, y) in enumerate(zip(old, new)) if x != y), min(len(old), len(new)))
+    first = None if old == new else _first_difference(old, new)
     chunks: Tuple[ChunkChange, ...] = ()
     header: List[FieldChange] = []
     idat_sizes: Tuple[Tuple[int, ...], Tuple[int, ...]] = ((), ())
@@ -168,6 +166,22 @@ def diff(a: Source, b: Source) -> Difference:
     return Difference(old == new, first, old_layout.format, new_layout.format, len(old), len(new), chunks,
                       tuple(header), idat_sizes, filter_count, tuple(filter_rows), after_end, pixels, note,
                       old_layout, new_layout)
+
+
+def _first_difference(old: bytes, new: bytes) -> int:
+    """The offset of the first byte that differs, or the shorter file's size;
+    found by halving with comparisons of slices, which run at memory speed."""
+    a, b = memoryview(old), memoryview(new)
+    low, high = 0, min(len(a), len(b))  # the first low bytes are equal; a difference lies before high
+    if a[:high] == b[:high]:
+        return high
+    while high - low > 1:
+        middle = (low + high) // 2
+        if a[low:middle] == b[low:middle]:
+            low = middle
+        else:
+            high = middle
+    return low
 
 
 def _fields(old: Dict[str, object], new: Dict[str, object]) -> List[FieldChange]:
