@@ -242,3 +242,15 @@ def test_mutated_files_never_raise():
         json.dumps(layout.to_dict())
         layout_lines("x", layout, rows=True)
         assert layout.stopped is None or layout.stopped.offset <= len(data)
+
+
+@pytest.mark.parametrize("piece", [1, 2, 7, 100])
+def test_rows_are_found_whatever_the_pieces_the_data_comes_in(piece, monkeypatch):
+    kinds = [(row * 3) % 5 for row in range(40)]
+    data = build_png(random_rows(5, 40), filters=kinds)
+    monkeypatch.setattr(Tavrune._inspect, "INFLATE_PIECE", piece)
+    assert Tavrune.inspect(data).filters == tuple(kinds)
+    monkeypatch.setattr(Tavrune._inspect, "RECORDED_ROWS", 30)
+    layout = Tavrune.inspect(data)
+    assert layout.filters == tuple(kinds[:30]) and layout.stopped is None
+    assert layout.notes == ("filter types kept for the first 30 of 40 rows",)

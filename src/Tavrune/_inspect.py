@@ -27,6 +27,8 @@ ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (
 # Inflated image data is looked at in pieces of this size: memory stays small
 # whatever the image's size.
 INFLATE_PIECE = 1 << 20
+# Filter types are kept for this many rows at most (the tuple alone takes 32 MiB).
+RECORDED_ROWS = 1 << 22
 
 
 def _json(value: object) -> object:
@@ -545,16 +547,19 @@ def _read_header(walk: _Walk, chunk: Chunk, payload: memoryview) -> None:
 
 class _Rows:
     """Takes inflated image data piece by piece and records the filter type byte
-    at the start of every row, pass after pass."""
+    at the start of every row, pass after pass (the first RECORDED_ROWS of them:
+    a hostile header and stream could ask for billions)."""
 
     def __init__(self, header: PngHeader) -> None:
         self.plan = row_sizes(header)
         self.expected = sum(rows * length for rows, length in self.plan)
         self.passes: List[bytearray] = [bytearray() for _ in self.plan]
+        self.counts = [0] * len(self.plan)  # rows begun in each pass
         self.step = 0  # index into plan
         self._skip_empty()
         self.at = 0  # position inside the current row
         self.seen = 0  # bytes taken
+        self.recorded = 0
         self.bad: Optional[Tuple[int, int]] = None  # (filter type, row number over all passes)
 
     def take(self, piece: bytes) -> None:
@@ -562,19 +567,31 @@ class _Rows:
         self.seen += size
         while position < size and self.step < len(self.plan):
             rows, length = self.plan[self.step]
-            if self.at == 0:
-                kind = piece[position]
-                if kind > 4 and self.bad is None:
-                    self.bad = (kind, sum(len(p) for p in self.passes))
-                self.passes[self.step].append(kind)
-            move = min(length - self.at, size - position)
-            position += move
-            self.at += move
-            if self.at == length:
-                self.at = 0
-                if len(self.passes[self.step]) == rows:
-                    self.step += 1
-                    self._skip_empty()
+            if self.at:  # the rest of a row begun in an earlier piece
+                move = min(length - self.at, size - position)
+                position += move
+                self.at = (self.at + move) % length
+            else:
+                # Every row that begins in this piece at once: its first bytes
+                # are length apart.
+                available = size - position
+                count = min(rows - self.counts[self.step], (available + length - 1) // length)
+                kinds = piece[position:position + count * length:length]
+                self._record(kinds)
+                self.counts[self.step] += count
+                position += min(count * length, available)
+                self.at = (available - (count - 1) * length) % length if count * length > available else 0
+            if self.at == 0 and self.counts[self.step] == rows:
+                self.step += 1
+                self._skip_empty()
+
+    def _record(self, kinds: bytes) -> None:
+        if self.bad is None and kinds and max(kinds) > 4:
+            index = next(i for i, kind in enumerate(kinds) if kind > 4)
+            self.bad = (kinds[index], sum(self.counts) + index)
+        room = max(0, RECORDED_ROWS - self.recorded)
+        self.passes[self.step] += kinds[:room]
+        self.recorded += min(room, len(kinds))
 
     def _skip_empty(self) -> None:
         # A pass without pixels has no rows, not even filter-type bytes.
@@ -658,6 +675,8 @@ def _inspect_png(data: memoryview) -> PngLayout:
         assert rows is not None
         inflated, expected = rows.seen, rows.expected
         filters = tuple(kind for each in rows.passes for kind in each)
+        if sum(rows.counts) > len(filters):
+            walk.notes.append(f"filter types kept for the first {len(filters)} of {sum(rows.counts)} rows")
         if walk.header is not None and walk.header.interlace == 1:
             passes = tuple(tuple(each) for each in rows.passes)
         # Data that runs out because the walk stopped is no damage of its own.
