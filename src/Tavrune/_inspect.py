@@ -788,6 +788,10 @@ def _inspect_bmp(data: memoryview) -> BmpLayout:
     if not problems and rows_end > size:
         problems.append(Stop(size, None, "rows cut short", f"BMP rows cut short at byte {size} of {rows_end}"))
     after_rows = max(0, size - rows_end) if pixel_offset <= size else 0
+    table = values.get("colour_table_bytes")
+    if isinstance(table, int) and gap < table:
+        notes.append(f"the colour table of {values['colour_table_entries']} entries needs {table} bytes, "
+                     f"{max(gap, 0)} stand between the headers and the rows")
     if values["file_size"] != size:
         notes.append(f"the file size field says {values['file_size']}, the file has {size} bytes")
     space = values.get("colour_space")
