@@ -34,7 +34,7 @@ def test_the_guide_prints_what_its_comments_show(guide_folder):
 
 def test_the_guide_leaves_the_files_it_names(guide_folder):
     folder, _ = guide_folder
-    assert sorted(path.name for path in folder.iterdir()) == ["glass.png", "red.bmp", "red.png"]
+    assert sorted(path.name for path in folder.iterdir()) == ["glass.png", "red-edited.png", "red.bmp", "red.png"]
 
 
 @pytest.mark.parametrize("command, expected", console_sessions())

@@ -59,3 +59,36 @@ def test_mypy_strict_passes_on_the_guide(tmp_path):
 def test_mypy_strict_passes_on_the_process_pool_script(tmp_path):
     result = mypy_strict(tmp_path, scripts()["stamp.py"])
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+# The package's Python API: typed modules, checked as installed. The command
+# line's older modules are followed silently.
+API_MODULES = ["Tavrune", "Tavrune._inspect", "Tavrune._diff", "Tavrune._arrays", "Tavrune._load", "Tavrune._files",
+               "Tavrune._replace", "Tavrune._cli_layout"]
+
+
+def test_mypy_strict_passes_on_the_package_api(tmp_path):
+    pytest.importorskip("numpy")
+    arguments = [argument for module in API_MODULES for argument in ("-m", module)]
+    result = mypy_tool("mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(tmp_path / "cache"),
+                       *arguments, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_strict_passes_on_code_using_the_api(tmp_path):
+    pytest.importorskip("numpy")
+    source = (
+        "import Tavrune\n"
+        "from typing import Optional, Tuple\n"
+        "layout = Tavrune.inspect(b'')\n"
+        "stop: Optional[Tavrune.Stop] = layout.stopped\n"
+        "if isinstance(layout, Tavrune.PngLayout) and layout.header is not None:\n"
+        "    width: int = layout.header.width\n"
+        "image = Tavrune.load(b'')\n"
+        "rgb = Tavrune.rgb_array(image)\n"
+        "again = Tavrune.from_arrays(rgb, Tavrune.alpha_array(image), [0] * image.height)\n"
+        "change: Tavrune.Difference = Tavrune.diff('a.png', 'b.png')\n"
+        "Tavrune.save_replacing(again, 'c.png')\n"
+    )
+    result = mypy_strict(tmp_path, source)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -16,11 +16,9 @@ Importing the package is light: it imports neither the extension nor NumPy;
 each name is loaded from its module on first use.
 """
 
-from __future__ import annotations
-
-import importlib
-from typing import TYPE_CHECKING, List
-
+# No import runs here at all: importing the package adds nothing but itself to
+# sys.modules. Type checkers take the names from the block below.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from Tavrune._arrays import alpha_array as alpha_array, from_arrays as from_arrays, rgb_array as rgb_array
     from Tavrune._diff import Difference as Difference, diff as diff
@@ -46,16 +44,17 @@ _HOMES = {
 __all__ = sorted(_HOMES)
 
 
-def __getattr__(name: str) -> object:
+def __getattr__(name: "str") -> "object":
     # Only the public names: anything else (a submodule not imported yet, say)
     # must raise AttributeError, as the import system expects of a package.
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    from importlib import import_module
+    value = getattr(import_module(f"{__name__}.{home}"), name)
     globals()[name] = value
     return value
 
 
-def __dir__() -> List[str]:
+def __dir__() -> "list[str]":
     return sorted(set(globals()) | set(_HOMES))

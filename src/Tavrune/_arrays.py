@@ -86,28 +86,29 @@ def from_arrays(rgb: Any, alpha: Optional[Any] = None, filters: Optional[Any] = 
     ((3, 2), (255, 128, 0), 200, [0, 4])
     """
     np = _numpy()
-    samples = _as_bytes(np, rgb, "rgb")
+    samples = np.asarray(rgb)
     if samples.ndim != 3 or samples.shape[2] != 3:
         raise ValueError(f"rgb must have the shape (height, width, 3), not {samples.shape}")
     height, width = samples.shape[:2]
+    samples = _as_bytes(np, samples, "rgb")
     plane = None
     if alpha is not None:
-        plane = _as_bytes(np, alpha, "alpha")
+        plane = np.asarray(alpha)
         if plane.shape != (height, width):
             raise ValueError(f"alpha must have the shape {(height, width)}, not {plane.shape}")
-        plane = plane.tobytes()
+        plane = _as_bytes(np, plane, "alpha").tobytes()
     kinds = None
     if filters is not None:
-        kinds = _as_bytes(np, filters, "filters")
-        if kinds.shape != (height,) or (kinds > 4).any():
+        kinds = np.asarray(filters)
+        if kinds.shape != (height,) or kinds.dtype.kind not in "iu" or kinds.size and (
+                kinds.min() < 0 or kinds.max() > 4):
             raise ValueError(f"filters must be {height} filter types from 0 to 4")
-        kinds = kinds.tobytes()
+        kinds = kinds.astype(np.uint8).tobytes()
     from Tavrune.simpleImage_ext import SimpleImage
     return SimpleImage(width, height, samples.tobytes(), alpha=plane, png_filters=kinds)
 
 
-def _as_bytes(np: Any, values: Any, name: str) -> Any:
-    array = np.asarray(values)
+def _as_bytes(np: Any, array: Any, name: str) -> Any:
     if array.dtype == np.uint8:
         return array
     if array.dtype.kind not in "iub" or array.size and (array.min() < 0 or array.max() > 255):

@@ -126,6 +126,8 @@ def png_lines(name: str, layout: PngLayout, rows: bool = False) -> List[str]:
         lines.append(f"  filter types: {_filter_summary(layout.filters)}")
         if rows and layout.passes is not None:
             for number, kinds in enumerate(layout.passes, 1):
+                if not kinds:
+                    continue
                 lines.append(f"  filter type per row, pass {number}:")
                 lines += _rows_lines(kinds, "    ")
         elif rows:
@@ -141,7 +143,7 @@ def png_lines(name: str, layout: PngLayout, rows: bool = False) -> List[str]:
 def bmp_lines(name: str, layout: BmpLayout) -> List[str]:
     """The text info prints for a BMP."""
     order = "top-down" if layout.top_down else "bottom-up"
-    lines = [f"{name}: BMP {layout.width}x{abs(layout.height)}, {layout.bit_count}-bit, {order}, "
+    lines = [f"{name}: BMP {layout.width}x{layout.height}, {layout.bit_count}-bit, {order}, "
              f"{layout.file_size} bytes"]
     if layout.header_size:
         lines.append(f"  header: {layout.header_name}, {layout.header_size} bytes")
@@ -149,7 +151,7 @@ def bmp_lines(name: str, layout: BmpLayout) -> List[str]:
     lines += [f"  {key:<{width}}  {_plain(value)}" for key, value in layout.fields.items()]
     if layout.header_size:
         lines.append(f"  pixel rows: at byte {layout.pixel_offset}, {layout.pixel_bytes} bytes"
-                     + (f" ({abs(layout.height)} rows of {layout.row_size})" if layout.row_size else ""))
+                     + (f" ({layout.height} rows of {layout.row_size})" if layout.row_size else ""))
         lines.append(f"  between the headers and the rows: {layout.gap} bytes")
         lines.append(f"  after the rows: {layout.after_rows} bytes")
     lines += [f"  note: {note}" for note in layout.notes]
@@ -211,7 +213,7 @@ def _describe(layout: Layout) -> str:
     if isinstance(layout, PngLayout):
         return f"PNG {layout.header.describe() if layout.header else 'without a header'}, {layout.file_size} bytes"
     if isinstance(layout, BmpLayout):
-        return f"BMP {layout.width}x{abs(layout.height)}, {layout.bit_count}-bit, {layout.file_size} bytes"
+        return f"BMP {layout.width}x{layout.height}, {layout.bit_count}-bit, {layout.file_size} bytes"
     return f"not a PNG or BMP file, {layout.file_size} bytes"
 
 

@@ -27,6 +27,8 @@ ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (
 # Inflated image data is looked at in pieces of this size: memory stays small
 # whatever the image's size.
 INFLATE_PIECE = 1 << 20
+# Filter types are kept for this many rows at most (the tuple alone takes 32 MiB).
+RECORDED_ROWS = 1 << 22
 
 
 def _json(value: object) -> object:
@@ -166,7 +168,7 @@ class PngLayout(_Record):
 
     header is None without a (complete) IHDR. filters holds the filter type of
     every row found in the image data, pass after pass when interlaced (passes
-    has them per pass); None when the data was not inflated (no usable header or
+    has them per pass, all seven, empty for a pass without pixels); None when the data was not inflated (no usable header or
     no IDAT). inflated is the number of bytes the data inflated to, expected
     what the header asks for. problems lists every damage found in offset
     order; stopped is the first of them, None for a sound file. notes are
@@ -204,8 +206,9 @@ class BmpLayout(_Record):
     """The layout of a BMP file, as `Tavrune.inspect` reads it.
 
     fields holds every header field in file order under its usual name (those of
-    the file header, then those the info header's size provides); the common ones
-    are attributes too. gap is the number of bytes between the end of the headers
+    the file header, then those the info header's size provides), each also an
+    attribute (layout.x_pixels_per_metre). height is the number of rows; the
+    field "height" keeps its sign, negative for rows stored top-down. gap is the number of bytes between the end of the headers
     and pixel_offset (bit masks, a colour table, anything else), after_rows the
     number after the pixel rows (a colour profile, anything else); row_size is
     a stored row's size with its padding, pixel_bytes the size of the rows
@@ -233,6 +236,13 @@ class BmpLayout(_Record):
     @property
     def stopped(self) -> Optional[Stop]:
         return self.problems[0] if self.problems else None
+
+    def __getattr__(self, name: str) -> object:
+        # Every header field is an attribute too: layout.x_pixels_per_metre.
+        values = self.__dict__.get("fields")
+        if values is not None and name in values:
+            return values[name]
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     def to_dict(self) -> Dict[str, object]:
         record = super().to_dict()
@@ -282,9 +292,9 @@ def inspect(source: Source) -> Layout:
     >>> png.format, png.header.width, png.filters, png.stopped
     ('PNG', 2, (1, 4), None)
     >>> [(chunk.type, chunk.offset, chunk.crc_ok) for chunk in png.chunks]
-    [('IHDR', 8, True), ('IDAT', 33, True), ('IEND', 58, True)]
-    >>> print(Tavrune.inspect(open("tiny.png", "rb").read()[:40]).stopped)
-    truncated in IDAT at byte 40 of 40
+    [('IHDR', 8, True), ('IDAT', 33, True), ('IEND', 59, True)]
+    >>> print(Tavrune.inspect(open("tiny.png", "rb").read()[:50]).stopped)
+    truncated in IDAT at byte 50 of 50
     """
     data = memoryview(read_source(source))
     if bytes(data[:8]) == PNG_SIGNATURE:
@@ -537,15 +547,19 @@ def _read_header(walk: _Walk, chunk: Chunk, payload: memoryview) -> None:
 
 class _Rows:
     """Takes inflated image data piece by piece and records the filter type byte
-    at the start of every row, pass after pass."""
+    at the start of every row, pass after pass (the first RECORDED_ROWS of them:
+    a hostile header and stream could ask for billions)."""
 
     def __init__(self, header: PngHeader) -> None:
-        self.plan = [size for size in row_sizes(header) if size[0]]
+        self.plan = row_sizes(header)
         self.expected = sum(rows * length for rows, length in self.plan)
         self.passes: List[bytearray] = [bytearray() for _ in self.plan]
+        self.counts = [0] * len(self.plan)  # rows begun in each pass
         self.step = 0  # index into plan
+        self._skip_empty()
         self.at = 0  # position inside the current row
         self.seen = 0  # bytes taken
+        self.recorded = 0
         self.bad: Optional[Tuple[int, int]] = None  # (filter type, row number over all passes)
 
     def take(self, piece: bytes) -> None:
@@ -553,18 +567,36 @@ class _Rows:
         self.seen += size
         while position < size and self.step < len(self.plan):
             rows, length = self.plan[self.step]
-            if self.at == 0:
-                kind = piece[position]
-                if kind > 4 and self.bad is None:
-                    self.bad = (kind, sum(len(p) for p in self.passes))
-                self.passes[self.step].append(kind)
-            move = min(length - self.at, size - position)
-            position += move
-            self.at += move
-            if self.at == length:
-                self.at = 0
-                if len(self.passes[self.step]) == rows:
-                    self.step += 1
+            if self.at:  # the rest of a row begun in an earlier piece
+                move = min(length - self.at, size - position)
+                position += move
+                self.at = (self.at + move) % length
+            else:
+                # Every row that begins in this piece at once: its first bytes
+                # are length apart.
+                available = size - position
+                count = min(rows - self.counts[self.step], (available + length - 1) // length)
+                kinds = piece[position:position + count * length:length]
+                self._record(kinds)
+                self.counts[self.step] += count
+                position += min(count * length, available)
+                self.at = (available - (count - 1) * length) % length if count * length > available else 0
+            if self.at == 0 and self.counts[self.step] == rows:
+                self.step += 1
+                self._skip_empty()
+
+    def _record(self, kinds: bytes) -> None:
+        if self.bad is None and kinds and max(kinds) > 4:
+            index = next(i for i, kind in enumerate(kinds) if kind > 4)
+            self.bad = (kinds[index], sum(self.counts) + index)
+        room = max(0, RECORDED_ROWS - self.recorded)
+        self.passes[self.step] += kinds[:room]
+        self.recorded += min(room, len(kinds))
+
+    def _skip_empty(self) -> None:
+        # A pass without pixels has no rows, not even filter-type bytes.
+        while self.step < len(self.plan) and not self.plan[self.step][0]:
+            self.step += 1
 
 
 def _inflate(walk: _Walk) -> Tuple[Optional[_Rows], Optional[Stop]]:
@@ -643,6 +675,8 @@ def _inspect_png(data: memoryview) -> PngLayout:
         assert rows is not None
         inflated, expected = rows.seen, rows.expected
         filters = tuple(kind for each in rows.passes for kind in each)
+        if sum(rows.counts) > len(filters):
+            walk.notes.append(f"filter types kept for the first {len(filters)} of {sum(rows.counts)} rows")
         if walk.header is not None and walk.header.interlace == 1:
             passes = tuple(tuple(each) for each in rows.passes)
         # Data that runs out because the walk stopped is no damage of its own.
@@ -754,6 +788,10 @@ def _inspect_bmp(data: memoryview) -> BmpLayout:
     if not problems and rows_end > size:
         problems.append(Stop(size, None, "rows cut short", f"BMP rows cut short at byte {size} of {rows_end}"))
     after_rows = max(0, size - rows_end) if pixel_offset <= size else 0
+    table = values.get("colour_table_bytes")
+    if isinstance(table, int) and gap < table:
+        notes.append(f"the colour table of {values['colour_table_entries']} entries needs {table} bytes, "
+                     f"{max(gap, 0)} stand between the headers and the rows")
     if values["file_size"] != size:
         notes.append(f"the file size field says {values['file_size']}, the file has {size} bytes")
     space = values.get("colour_space")
@@ -764,7 +802,7 @@ def _inspect_bmp(data: memoryview) -> BmpLayout:
     if header_size == 124 and values.get("profile_size"):
         start = 14 + int(values["profile_data"])  # type: ignore[call-overload]
         notes.append(f"a colour profile of {values['profile_size']} bytes at byte {start}")
-    return BmpLayout(size, header_size, name, width, height, top_down, bit_count, compression, colours_used,
+    return BmpLayout(size, header_size, name, width, abs(height), top_down, bit_count, compression, colours_used,
                      pixel_offset, row_size, pixel_bytes, gap, after_rows, MappingProxyType(values), tuple(problems),
                      tuple(notes))
 

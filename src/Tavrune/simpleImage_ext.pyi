@@ -89,6 +89,21 @@ def _writeBmp(
 # such type.
 @disjoint_base
 class SimpleImage:
+    """An RGB image with an optional alpha plane, and the layout records of the
+    file it was read from, which save writes back.
+
+    SimpleImage(width, height, pixels, alpha=None, png_chunks=None,
+    bmp_header=None, png_filters=None) builds one: pixels holds width * height * 3
+    bytes (red, green, blue per pixel, rows from the top), alpha width * height
+    bytes, png_filters one PNG filter type (0 to 4) per row. The image keeps
+    copies. SimpleImage.open reads a PNG or BMP file; Tavrune.load does the same
+    without printing.
+
+    >>> image = SimpleImage(2, 1, bytes([255, 0, 0, 0, 0, 255]))
+    >>> image.getPixel((1, 0))
+    (0, 0, 255)
+    """
+
     # The constructor's arguments are all consumed while the instance is made:
     # the class has no __init__ of its own.
     def __new__(
@@ -102,18 +117,40 @@ class SimpleImage:
         png_filters: Optional[_Bytes] = None,
     ) -> Self: ...
     @staticmethod
-    def _streamToImage(stream: _SeekableReader) -> _Decoded: ...
+    def _streamToImage(stream: _SeekableReader) -> _Decoded:
+        """Decodes the PNG or BMP file a stream holds, without printing: (width,
+        height, pixels, channels, alpha, chunk records, BMP header record, filter
+        types). The stream must be readable and seekable."""
     # Returns an instance of the class it is called on.
     @classmethod
-    def open(cls, source: ImageInput) -> Self: ...
-    def getPixel(self, coords: Tuple[int, int]) -> Tuple[int, int, int]: ...
-    def putPixel(self, coords: Tuple[int, int], value: Sequence[int]) -> None: ...
+    def open(cls, source: ImageInput) -> Self:
+        """Reads an image from a file name (str or pathlib.Path) or the whole file
+        as bytes or bytearray, telling PNG from BMP by the first bytes, and prints
+        one line ("[SimpleImage] Opened image: WxH, channels=N"). Input the module
+        does not take raises ValueError with a fixed message (or zlib.error);
+        Tavrune.load gives the same image without printing."""
+    def getPixel(self, coords: Tuple[int, int]) -> Tuple[int, int, int]:
+        """The (red, green, blue) of the pixel at coords, a tuple (x, y) counted
+        from the top left. ValueError outside the image."""
+    def putPixel(self, coords: Tuple[int, int], value: Sequence[int]) -> None:
+        """Sets the pixel at coords, a tuple (x, y), to value, three integers
+        each stored modulo 256. The alpha plane is not touched."""
     # Always exactly a SimpleImage, also on a subclass.
-    def copy(self) -> SimpleImage: ...
-    def save(self, path: str) -> None: ...
-    def saveBmp(self, path: str) -> None: ...
+    def copy(self) -> SimpleImage:
+        """An independent image with copies of the pixels, the alpha plane and
+        the layout records."""
+    def save(self, path: str) -> None:
+        """Writes the image in the form it was read in: a PNG with every kept
+        chunk in order, each row filtered with its kept filter type and the image
+        data cut at the kept IDAT sizes; an image read from a BMP as a BMP with
+        its resolution fields; a new image as a plain PNG (RGBA with an alpha
+        plane). Tavrune.save_replacing writes through a temporary file."""
+    def saveBmp(self, path: str) -> None:
+        """Writes a bottom-up 24-bit BMP; the alpha plane and PNG chunks are left
+        out, the resolution fields kept from a BMP (2835 pixels per metre else)."""
     @property
-    def size(self) -> Tuple[int, int]: ...
+    def size(self) -> Tuple[int, int]:
+        """(width, height)."""
     width: int
     height: int
     # The image's own objects, not copies. _pixels reads None only after None was
