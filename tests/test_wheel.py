@@ -46,7 +46,8 @@ def test_the_wheel_holds_only_the_package(wheel, ext):
     assert names == {
         "Tavrune/__init__.py", "Tavrune/__main__.py", "Tavrune/_batch.py", "Tavrune/_cli.py", "Tavrune/_demo.py",
         "Tavrune/_layout.py", "Tavrune/_replace.py", "Tavrune/_arrays.py", "Tavrune/_cli_layout.py",
-        "Tavrune/_diff.py", "Tavrune/_files.py", "Tavrune/_inspect.py", "Tavrune/_load.py",
+        "Tavrune/_diff.py", "Tavrune/_errors.py", "Tavrune/_files.py", "Tavrune/_inspect.py", "Tavrune/_load.py",
+        "Tavrune/_verdict.py",
         "Tavrune/py.typed", "Tavrune/simpleImage_ext.pyi", module, f"{dist_info}/entry_points.txt",
         f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD", f"{dist_info}/licenses/LICENSE",
         f"{dist_info}/licenses/third_party/zlib-ng/LICENSE.md",  # the vendored zlib-ng is linked in
