@@ -30,7 +30,8 @@ PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject*
     if (!pix_buf) return nullptr;
     Ref raw = Ref::steal(encode_scanlines(width, height, pix_buf.get(), alpha, filter_types));
     if (!raw) return nullptr;
-    return PyObject_CallOneArg(host::objects.zlib_compress, raw.get());
+    Ref compressed = Ref::steal(PyObject_CallOneArg(host::objects.zlib_compress, raw.get()));
+    return host::expect_bytes(compressed.get(), "zlib.compress") ? compressed.release() : nullptr;
 }
 
 PyObject* untracked_list() {

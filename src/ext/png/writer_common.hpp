@@ -18,7 +18,8 @@ bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, Py
 // The compressed image data: pixels (a bytearray or subclass used in place,
 // anything else copied through bytearray()) filtered row by row (png/encoder.hpp)
 // and compressed with the host's zlib.compress at its default level. New bytes
-// reference, or null with an exception set.
+// reference (TypeError when zlib.compress returns anything but exactly bytes),
+// or null with an exception set.
 PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
                               PyObject* filter_types);
 
