@@ -720,7 +720,7 @@ def failed_load(how, step, kept):
             except (ImportError, AttributeError):
                 _testcapi = None
             if _testcapi is None or sys.version_info >= (3, 12):
-                how = "import"
+                how, step = "import", 1 + step % 8  # a step that falls inside the load
             else:
                 spec = importlib.util.find_spec(MODULE)
                 module = importlib.util.module_from_spec(spec)
