@@ -606,3 +606,199 @@ def chain(SimpleImage, length, field):
         setattr(image, field, [head] if field == "_png_chunks" else head)
         head = image
     return head
+
+
+# --- first imports: cases that run alone in a fresh interpreter ------------------
+
+MODULE = "Tavrune.simpleImage_ext"
+
+
+class _Inflater:
+    """A decompressobj whose decompress results pass through convert."""
+
+    def __init__(self, inner, convert):
+        self._inner, self._convert = inner, convert
+
+    def decompress(self, *args):
+        return self._convert(self._inner.decompress(*args))
+
+    def __getattr__(self, name):
+        return getattr(self._inner, name)
+
+
+def drop_in(target, kind, hook=None):
+    """A stand-in for the host function target ("zlib.compress"): kind "mock"
+    (a MagicMock), "raise", or the real result after hook fired: "honest"
+    as it is, or in another type of the same content: "bytearray",
+    "memoryview", "subclass" (of bytes or tuple), "list"; or, for a tuple,
+    "short" or "long" by one item. A decompressobj's decompress results are
+    converted alike. Never other content in the right type: the module may
+    write whatever the host's functions return as such."""
+    import importlib
+    from unittest import mock
+    module, name = target.split(".")
+    real = getattr(importlib.import_module(module), name)
+    if kind == "mock":
+        return mock.MagicMock()
+
+    class BytesSub(bytes):
+        pass
+
+    class TupleSub(tuple):
+        pass
+
+    def convert(result):
+        if type(result) is bytes:
+            return {"bytearray": bytearray, "memoryview": memoryview, "subclass": BytesSub,
+                    "list": list}.get(kind, lambda r: r)(result)
+        if type(result) is tuple:
+            return {"subclass": TupleSub, "list": list, "short": lambda r: r[:-1],
+                    "long": lambda r: r + (0,)}.get(kind, lambda r: r)(result)
+        if type(result).__name__ == "Decompress":
+            return _Inflater(result, convert)
+        return result
+
+    def stand_in(*args, **kwargs):
+        _fire(hook, None)
+        if kind == "raise":
+            raise ValueError("refused by the stand-in")
+        return convert(real(*args, **kwargs))
+    return stand_in
+
+
+def load_patched(patches):
+    """The module's first successful import, with each (target, stand-in) of
+    patches bound in place of the host function while it loads."""
+    import importlib
+    undo = []
+    try:
+        for target, value in patches:
+            owner = importlib.import_module(target.split(".")[0])
+            name = target.split(".")[1]
+            undo.append((owner, name, getattr(owner, name)))
+            setattr(owner, name, value)
+        return importlib.import_module(MODULE)
+    finally:
+        for owner, name, value in reversed(undo):
+            setattr(owner, name, value)
+
+
+def failed_load(how, step, kept):
+    """An import of the module that fails part-way: how "import" refuses the
+    step-th import it makes, "allocation" the step-th allocation of its body
+    (3.9-3.11, with _testcapi; else "import"), "missing" loads with the host
+    attribute step ("zlib.decompressobj") deleted, "blocked" with
+    sys.modules[step] set to None. Every module object of the load that
+    Python code can reach meanwhile is appended to kept. The exception, or
+    None when the load got through after all."""
+    import builtins
+    import importlib
+    import importlib.util
+    real_import, count, undo = builtins.__import__, [0], []
+
+    def watching(name, *args, **kwargs):
+        count[0] += 1
+        kept.append(sys.modules.get(MODULE))
+        if how == "import" and count[0] == step:
+            raise ImportError("refused")
+        return real_import(name, *args, **kwargs)
+    try:
+        builtins.__import__ = watching
+        if how == "missing":
+            owner = importlib.import_module(step.split(".")[0])
+            undo.append(lambda value=getattr(owner, step.split(".")[1]): setattr(owner, step.split(".")[1], value))
+            delattr(owner, step.split(".")[1])
+        elif how == "blocked":
+            missing = object()
+            value = sys.modules.get(step, missing)
+            undo.append(lambda: sys.modules.pop(step) if value is missing else sys.modules.__setitem__(step, value))
+            sys.modules[step] = None
+        if how == "allocation":
+            try:
+                import _testcapi
+                _testcapi.set_nomemory
+            except (ImportError, AttributeError):
+                _testcapi = None
+            if _testcapi is None or sys.version_info >= (3, 12):
+                how, step = "import", 1 + step % 8  # a step that falls inside the load
+            else:
+                spec = importlib.util.find_spec(MODULE)
+                module = importlib.util.module_from_spec(spec)
+                kept.append(module)
+                _testcapi.set_nomemory(step, step + 1)
+                try:
+                    spec.loader.exec_module(module)
+                finally:
+                    _testcapi.remove_mem_hooks()
+                return None
+        importlib.import_module(MODULE)
+        return None
+    except Exception as error:
+        return error
+    finally:
+        builtins.__import__ = real_import
+        for action in reversed(undo):
+            action()
+
+
+def poke(modules, data, path):
+    """Calls what each module object kept from a failed load still holds."""
+    for module in modules:
+        if module is None:
+            continue
+        kind = getattr(module, "SimpleImage", None)
+        C(getattr(kind, "open", None), data)
+        C(getattr(kind, "_streamToImage", None), None)
+        C(getattr(module, "_writePng", None), path, 1, 1, b"abc")
+        C(getattr(module, "_writePngWithChunks", None), path, 1, 1, b"abc", None, [(b"IEND", b"", 0)])
+        C(getattr(module, "_makeChunk", None), b"IDAT", b"x")
+
+
+def audit_hostile(hook):
+    """hook(args) whenever a file is opened, from an audit hook: it runs as the
+    writers open their output. It cannot be removed: cases that install it run
+    in an interpreter of their own."""
+    sys.addaudithook(lambda event, args: hook(args) if event == "open" else None)
+
+
+def opened(ext, data, fallback):
+    """SimpleImage.open(data), or fallback() when it fails (the host
+    functions may be stand-ins that refuse)."""
+    image = C(ext.SimpleImage.open, data)
+    return image if isinstance(image, ext.SimpleImage) else fallback()
+
+
+SAVES_CHECKED = [0, 0]  # saves reported successful, and of them read back
+
+
+def checked_save(ext, image, how, path):
+    """Writes image how ("save", "saveBmp", "writePng", "writeBmp", or
+    "records list" / "records iter" / "records gen" / "records none" through
+    _writePngWithChunks), exceptions being outcomes. A write reported
+    successful must read back, by Pillow, as the image's pixels as they were
+    before the call: AssertionError otherwise."""
+    fields = (image.width, image.height, image._pixels, image._alpha)
+    expected = bytes(image._pixels)
+    records = list(image._png_chunks or [])
+    calls = {
+        "save": lambda: image.save(path), "saveBmp": lambda: image.saveBmp(path),
+        "writePng": lambda: ext._writePng(path, *fields, image._png_filters),
+        "writeBmp": lambda: ext._writeBmp(path, *fields[:3], image._bmp_header),
+        "records list": lambda: ext._writePngWithChunks(path, *fields, records, image._png_filters),
+        "records iter": lambda: ext._writePngWithChunks(path, *fields, iter(records), image._png_filters),
+        "records gen": lambda: ext._writePngWithChunks(path, *fields, (r for r in records), image._png_filters),
+        "records none": lambda: ext._writePngWithChunks(path, *fields, iter(()), image._png_filters),
+    }
+    if os.path.exists(path):
+        os.remove(path)
+    if isinstance(C(calls[how]), Exception):
+        return
+    SAVES_CHECKED[0] += 1
+    from PIL import Image
+    try:
+        with Image.open(path) as read:
+            pixels = read.convert("RGB").tobytes()
+    except Exception as error:
+        raise AssertionError(f"{how} reported {path} written, but it does not read back: {error!r}") from None
+    assert pixels == expected, f"{how} reported {path} written, but it reads back as other pixels"
+    SAVES_CHECKED[1] += 1

@@ -17,7 +17,13 @@ cases are checked as well: pixel access and _split_idat_payload run once in
 the module and once in plain Python (the same comparisons in the same order on
 the fields as they are then) and must agree, and honest images written every
 way must read back the same. A theme weights each case towards one kind of
-hazard (THEMES).
+hazard (THEMES). The cases of one theme run each in an interpreter of its own,
+since they import the module first: loads that fail part-way (an import or an
+allocation refused, a host name missing or blocked; what Python code could
+reach of them is called afterwards), then the load with struct and zlib
+functions replaced by stand-ins that differ in type alone, perhaps with an
+audit hook as files open; every save such a case reports successful must read
+back, by Pillow, as the pixels that were saved.
 
 Batches of cases run in child processes, so a crash ends one batch and is
 reported with its seed and case index, the case's source and a command that
@@ -96,6 +102,16 @@ def _writable(data):
 
 ROUND_TRIP = [i for i in PNGS if _writable(FILES[i])]
 
+
+def _has_pixels(data):
+    import struct
+    return min(struct.unpack(">II", dict(read_chunks(data))[b"IHDR"][:8])) > 0
+
+
+# Files opened by the cases of a fresh interpreter, whose saves are read back by
+# Pillow: PNGs that write back with at least one pixel, and the BMP.
+FRESH_SOURCES = [i for i in ROUND_TRIP if _has_pixels(FILES[i])] + [VALID - 1]
+
 INTS = (0, 1, 2, 3, 4, 5, 7, 8, -1, -2, -3, 2 ** 31 - 1, 2 ** 31 - 2, -2 ** 31, 2 ** 31, 2 ** 32, 2 ** 32 + 1,
         2 ** 63 - 1, -2 ** 63, 2 ** 63, 2 ** 64, 10 ** 30, 46341, 715827883, 1431655765)
 ANSWERS = (True, False, None, 0, 1, "x")  # "x": a comparison that returns a non-bool object
@@ -118,6 +134,7 @@ THEMES = (
     ("module names", 6),  # the names the module looks up at call time, replaced
     ("no memory", 6),  # allocations failing in the middle of calls
     ("round trip", 4),  # honest images written every way must read back the same
+    ("first import", 1),  # host modules patched, loads failing part-way: in a fresh interpreter
 )
 
 # Hook actions, with their weight in each theme (default: "mixed").
@@ -144,6 +161,7 @@ class Case:
         self.rng = random.Random(f"{seed}:{index}")
         names = [name for name, _ in THEMES]
         self.theme = theme or self.rng.choices(names, [weight for _, weight in THEMES])[0]
+        self.fresh = self.theme == "first import"  # run alone in an interpreter of its own
         self.lines = []
         self.classes = set()
         self.images, self.arrays, self.lists, self.streams = [], [], [], []
@@ -685,6 +703,8 @@ class Case:
             return self.build_oracle()
         if self.theme == "round trip":
             return self.build_round_trip()
+        if self.fresh:
+            return self.build_first_import()
         for _ in range(rng.choice((1, 1, 2, 3))):
             self.make_image()
         for _ in range(rng.choice((0, 0, 1, 2))):
@@ -746,6 +766,66 @@ class Case:
         self.emit(f"roundtrip({name}, P('rt'))")
         return self.source()
 
+    # Host functions the module binds when it is first imported, and stand-ins
+    # that differ from them in type alone (hostile.drop_in).
+    HOST_FUNCTIONS = {
+        "struct.pack": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass", "list"),
+        "struct.unpack": ("mock", "raise", "honest", "list", "subclass", "short", "long"),
+        "zlib.compress": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass", "list"),
+        "zlib.decompress": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass"),
+        "zlib.decompressobj": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass"),
+        "zlib.crc32": ("mock", "raise", "honest"),
+    }
+    FAILED_LOADS = (("import", range(1, 9)), ("allocation", range(1, 260)),
+                    ("missing", ("struct.unpack", "zlib.decompressobj", "zlib.error", "io.FileIO", "typing.Union")),
+                    ("blocked", ("zlib", "pathlib", "typing")))
+    SAVES = ("save", "saveBmp", "writePng", "writeBmp", "records list", "records iter", "records gen", "records none")
+
+    def build_first_import(self):
+        """Loads that fail part-way, then the first load with host functions
+        patched, in an interpreter of its own (the module loads once per
+        process); then opens, and saves whose files must read back."""
+        rng = self.rng
+        hook = lambda: f"Do(lambda o: {self.fresh_action()}, {rng.randrange(4)}, {rng.choice((1, 2))})"
+        if self.chance(0.3):
+            self.classes.add("GC callback during a load")
+            self.emit(f"gc_hostile({hook()})")
+        if self.chance(0.3):
+            self.classes.add("audit hook as the output opens")
+            self.emit(f"audit_hostile({hook()})")
+        self.emit("FAILED = []")
+        for _ in range(rng.choice((0, 1, 1, 2, 3))):
+            self.classes.add("a load that fails part-way")
+            how, steps = rng.choice(self.FAILED_LOADS)
+            self.emit(f"C(failed_load, {how!r}, {rng.choice(steps)!r}, FAILED)")
+        patches = []
+        for target in rng.sample(sorted(self.HOST_FUNCTIONS), rng.choice((1, 1, 2, 3))):
+            self.classes.add("host modules patched before the first import")
+            kind = rng.choice(self.HOST_FUNCTIONS[target])
+            patches.append(f"({target!r}, drop_in({target!r}, {kind!r}, {hook() if self.chance(0.3) else 'None'}))")
+        self.emit(f"ext = load_patched([{', '.join(patches)}])")
+        self.emit(f"poke(FAILED, FILES[{rng.choice(PNGS)}], P('poked.png'))")
+        self.classes.add("checked by reading back what was written")
+        for _ in range(rng.randint(1, 3)):
+            w, h = rng.randint(1, 5), rng.randint(1, 5)
+            alpha = f", px({w * h})" if self.chance(0.4) else ""
+            fallback = f"lambda: ext.SimpleImage({w}, {h}, px({w * h * 3}){alpha})"
+            source = rng.choice(FRESH_SOURCES)
+            name = self.new("im", f"opened(ext, FILES[{source}], {fallback})")
+            if self.chance(0.3):
+                self.emit(f"C(ext.SimpleImage.open, FILES[{rng.randrange(len(FILES))}])")
+            for _ in range(rng.randint(1, 4)):
+                how = rng.choice(self.SAVES)
+                self.emit(f"checked_save(ext, {name}, {how!r}, P({'s.bmp' if 'Bmp' in how else 's.png'!r}))")
+        return self.source()
+
+    def fresh_action(self):
+        """What a hook does in a fresh interpreter's case: nothing that changes
+        what a checked save writes."""
+        return self.pick("gc.collect()", "clear_referrers(o)", "clear_referrers(ext.PNG_SIGNATURE)",
+                         "C(ext.SimpleImage.open, FILES[0])", "C(ext._makeChunk, b'IDAT', b'')",
+                         "[clear_referrers(m) for m in FAILED if m is not None]")
+
     def build_oracle(self):
         """Pixel access and _split_idat_payload through PX, with no interpreter
         events, so that both runs see the same sequence of answers."""
@@ -801,8 +881,10 @@ class Case:
 
 
 def case_source(seed, index):
+    """The case's source, its classes of objects, whether it is checked
+    against the model and whether it runs in an interpreter of its own."""
     case = Case(seed, index)
-    return case.build(), case.classes, case.oracle
+    return case.build(), case.classes, case.oracle, case.fresh
 
 
 # --- the model of pixel access and cutting ------------------------------------------
@@ -976,6 +1058,7 @@ class Worker:
                 self.base.setdefault(name, getattr(hostile, name))
         self.classes = collections.Counter()
         self.cases = 0
+        self.saves_checked = 0
 
     def path(self, name):
         return os.path.join(self.scratch, name)
@@ -1000,9 +1083,12 @@ class Worker:
 
     def run(self, seed, index):
         """One case; raises AssertionError when the model disagrees."""
-        source, classes, oracle = case_source(seed, index)
+        source, classes, oracle, fresh = case_source(seed, index)
         self.classes.update(classes)
         self.cases += 1
+        if fresh:
+            self.run_fresh(seed, index)
+            return
         if not oracle:
             namespace = self.execute(source)
             namespace.clear()
@@ -1015,6 +1101,46 @@ class Worker:
             namespace.clear()
         if results[0] != results[1]:
             raise AssertionError(f"the module and the model disagree:\n  module: {results[0]}\n  model:  {results[1]}")
+
+    def run_fresh(self, seed, index):
+        """A case that loads the module itself, in a new interpreter with this
+        one's environment (the sanitizers' too); its failure report is passed on."""
+        child = subprocess.run([sys.executable, os.path.abspath(__file__), "--fresh", f"{seed}:{index}"],
+                               capture_output=True, text=True, timeout=300)
+        if child.returncode != 0 or not child.stdout.strip():
+            sys.stderr.write(child.stderr)
+            raise AssertionError(f"the case in a fresh interpreter ended with exit status {child.returncode}")
+        counts = json.loads(child.stdout.strip().splitlines()[-1])
+        self.hostile.CALLS[0] += counts["calls"][0]
+        self.hostile.CALLS[1] += counts["calls"][1]
+        self.saves_checked += counts["saves checked"]
+
+
+def fresh_main(seed, index):
+    """Runs one case of a fresh interpreter here, the module not imported
+    before; prints its counts."""
+    import gc
+    import importlib
+
+    import hostile
+    for name in ("unittest.mock", "PIL.Image"):  # imported now, not while a case blocks imports
+        importlib.import_module(name)
+    source, _, _, fresh = case_source(seed, index)
+    assert fresh, "not a case of a fresh interpreter"
+    scratch = tempfile.mkdtemp(prefix="tavrune-objfuzz-fresh-")
+    out, sys.stdout = sys.stdout, open(os.devnull, "w")
+    namespace = {"__builtins__": __builtins__, "FILES": FILES, "gc": gc, "px": px,
+                 "P": lambda name: os.path.join(scratch, name)}
+    namespace.update((name, getattr(hostile, name)) for name in dir(hostile) if not name.startswith("_"))
+    hostile.protect(namespace)
+    try:
+        exec(compile(source, "<case>", "exec"), namespace)
+    finally:
+        hostile.teardown()
+        shutil.rmtree(scratch, ignore_errors=True)
+    out.write(json.dumps({"calls": hostile.CALLS, "saves checked": hostile.SAVES_CHECKED[1]}) + "\n")
+    out.flush()
+    os._exit(0)  # the audit hooks stay: end without running them on the way out
 
 
 def px(n):
@@ -1067,7 +1193,7 @@ def worker_main(args):
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     json.dump({"calls": hostile.CALLS[0], "hook calls": hostile.CALLS[1], "cases": worker.cases, "classes": worker.classes,
-               "seconds": time.perf_counter() - started}, out)
+               "saves checked": worker.saves_checked, "seconds": time.perf_counter() - started}, out)
     out.write("\n")
     out.flush()
     # Objects with finalisers may still be alive: leave without running them.
@@ -1112,7 +1238,7 @@ def signature(lines):
 class Driver:
     def __init__(self, args):
         self.args = args
-        self.calls = self.hook_calls = self.cases = 0
+        self.calls = self.hook_calls = self.cases = self.saves_checked = 0
         self.classes = collections.Counter()
         self.failures = collections.OrderedDict()
         self.scratch = tempfile.mkdtemp(prefix="tavrune-objfuzz-driver-")
@@ -1140,6 +1266,7 @@ class Driver:
             self.hook_calls += summary["hook calls"]
             self.cases += summary["cases"]
             self.classes.update(summary["classes"])
+            self.saves_checked += summary["saves checked"]
             return None
         with open(progress) as f:
             index = int(f.read().split()[0])
@@ -1150,7 +1277,7 @@ class Driver:
 
     def describe(self, index, key, lines, returncode, start):
         seed = self.args.seed
-        source, classes, _ = case_source(seed, index)
+        source, classes, _, _ = case_source(seed, index)
         alone = subprocess.run([sys.executable, os.path.abspath(__file__), "--case", f"{seed}:{index}"],
                                capture_output=True, text=True, timeout=self.args.case_timeout * 4)
         reproduces = alone.returncode != 0
@@ -1204,6 +1331,7 @@ class Driver:
         print(f"{self.calls} calls in {self.cases} cases, {seconds:.0f} s, {self.calls / max(seconds, 1e-9):.0f} "
               f"calls per second, seed {args.seed}; {self.hook_calls} more calls made by hooks in the middle of "
               f"calls and interpreter events")
+        print(f"{self.saves_checked} saves reported successful in a fresh interpreter, each read back")
         print("classes of objects generated (cases):")
         for name, count in sorted(self.classes.items(), key=lambda item: -item[1]):
             print(f"  {count:9d}  {name}")
@@ -1229,10 +1357,13 @@ def main():
     parser.add_argument("--show", help="SEED:INDEX: print that case's source")
     parser.add_argument("--source", help="run the cases in this file (separated by lines of ---) here")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--fresh", help=argparse.SUPPRESS)  # SEED:INDEX of a case run alone here
     parser.add_argument("--start", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--cases", type=int, default=1, help=argparse.SUPPRESS)
     parser.add_argument("--progress", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.fresh:
+        fresh_main(*map(int, args.fresh.split(":")))
     if args.show:
         seed, index = map(int, args.show.split(":"))
         print(case_source(seed, index)[0], end="")

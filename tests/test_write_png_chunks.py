@@ -64,11 +64,14 @@ def test_kept_layout(ext, tmp_path, records, layout):
         assert decode_with_pillow(path.read_bytes())[2] == PIXELS
 
 
-@pytest.mark.parametrize("chunks", [None, []])
+@pytest.mark.parametrize("chunks", [lambda: None, lambda: [], lambda: iter([]), lambda: (r for r in ())],
+                         ids=["None", "empty list", "empty iterator", "empty generator"])
 def test_no_records_writes_what_write_png_writes(ext, tmp_path, chunks):
+    # One-shot records that yield nothing are no records either: never a file
+    # with neither IHDR nor IEND.
     alpha = bytearray(range(W * H))
     ext._writePng(str(tmp_path / "plain.png"), W, H, PIXELS, alpha, FILTERS)
-    ext._writePngWithChunks(str(tmp_path / "kept.png"), W, H, PIXELS, alpha, chunks, FILTERS)
+    ext._writePngWithChunks(str(tmp_path / "kept.png"), W, H, PIXELS, alpha, chunks(), FILTERS)
     assert (tmp_path / "kept.png").read_bytes() == (tmp_path / "plain.png").read_bytes()
 
 

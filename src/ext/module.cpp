@@ -11,6 +11,8 @@
 #include "image/image.hpp"
 #include "png/png.hpp"
 
+#include <iterator>
+
 namespace tavrune {
 
 namespace {
@@ -40,26 +42,70 @@ const ClassMethod kClassMethods[] = {
 PyObject* g_module = nullptr;                 // the one module object, once created
 std::int64_t g_interpreter_id = -1;           // the interpreter that loaded it
 
-bool add_class_methods(PyObject* module_name) {
-    PyObject* class_dict = image::image_type.tp_dict;
+// What a load gives SimpleImage's dictionary: the callables, the pickling
+// refusal and __signature__, all made first and stored in one step as the load's
+// last, so a load that fails leaves none of them on the type (nor a callable
+// that would look names up in the namespace of a module that is freed).
+class ClassEntries {
+public:
+    // Keeps value (a new reference, or null with an exception set) under name.
+    bool add(const char* name, PyObject* value) {
+        Ref held = Ref::steal(value);
+        Ref key = Ref::steal(held ? PyUnicode_InternFromString(name) : nullptr);
+        if (!key) return false;
+        keys_[count_] = std::move(key);
+        values_[count_++] = std::move(held);
+        return true;
+    }
+
+    // Stores every entry, in order, in the class dictionary. When one cannot be
+    // stored (the dictionary found no memory to grow), those stored before it
+    // are taken out again, which allocates nothing. False with an exception set.
+    bool store() {
+        PyObject* class_dict = image::image_type.tp_dict;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (PyDict_SetItem(class_dict, keys_[i].get(), values_[i].get()) == 0) continue;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            while (i-- > 0)
+                if (PyDict_DelItem(class_dict, keys_[i].get()) < 0) PyErr_Clear();
+            PyType_Modified(&image::image_type);
+            PyErr_Restore(type, value, traceback);
+            return false;
+        }
+        PyType_Modified(&image::image_type);
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = std::size(kClassMethods) + 3;  // + pickling refusal, __signature__
+    Ref keys_[kCapacity];
+    Ref values_[kCapacity];
+    std::size_t count_ = 0;
+};
+
+bool add_class_attributes(PyObject* module_name) {
+    ClassEntries entries;
     for (const ClassMethod& method : kClassMethods) {
         Ref function = Ref::steal(binding::new_function(*method.spec, module_name));
         if (!function) return false;
-        if (PyDict_SetItemString(class_dict, method.spec->name, function.get()) < 0) return false;
-        if (method.wrap == Wrap::kNone) continue;
-        Ref wrapped = Ref::steal(method.wrap == Wrap::kStatic ? PyStaticMethod_New(function.get())
-                                                              : PyClassMethod_New(function.get()));
-        if (!wrapped || PyDict_SetItemString(class_dict, method.spec->name, wrapped.get()) < 0) return false;
+        PyObject* value = method.wrap == Wrap::kNone     ? function.release()
+                          : method.wrap == Wrap::kStatic ? PyStaticMethod_New(function.get())
+                                                         : PyClassMethod_New(function.get());
+        if (!entries.add(method.spec->name, value)) return false;
     }
-    PyType_Modified(&image::image_type);
-    return image::install_pickling_refusal() && image::install_constructor_signature();
+    for (PyMethodDef& method : image::pickling_refusal())
+        if (!entries.add(method.ml_name, PyDescr_NewMethod(&image::image_type, &method))) return false;
+    return entries.add("__signature__", image::new_constructor_signature()) && entries.store();
 }
 
 bool run_module_body(PyObject* module) {
     if (!host::build_constants()) return false;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing = PyDict_GetItemString(modules, kQualifiedName);
-    if (!existing && PyDict_SetItemString(modules, kQualifiedName, module) < 0) return false;
+    Ref module_name = Ref::steal(PyUnicode_InternFromString(kQualifiedName));
+    if (!module_name) return false;
+    PyObject* existing = PyDict_GetItemWithError(modules, module_name.get());  // borrowed
+    if (!existing && (PyErr_Occurred() || PyDict_SetItem(modules, module_name.get(), module) < 0)) return false;
 
     if (!binding::ready_function_type() || !image::ready_image_type()) return false;
     Py_INCREF(&image::image_type);
@@ -80,14 +126,12 @@ bool run_module_body(PyObject* module) {
     if (!image_input || PyModule_AddObject(module, "ImageInput", image_input.get()) < 0) return false;
     image_input.release();
 
-    Ref module_name = Ref::steal(PyUnicode_InternFromString(kQualifiedName));
-    if (!module_name) return false;
     for (const binding::FunctionSpec* spec : kModuleFunctions) {
         Ref function = Ref::steal(binding::new_function(*spec, module_name.get()));
         if (!function || PyModule_AddObject(module, spec->name, function.get()) < 0) return false;
         function.release();
     }
-    return add_class_methods(module_name.get());
+    return add_class_attributes(module_name.get());
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
@@ -118,6 +162,7 @@ int module_exec(PyObject* module) {
     g_module = module;
     if (run_module_body(module)) return 0;
     // A failed load leaves nothing behind; the next import starts again.
+    host::forget_module();
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_GetItemString(modules, kQualifiedName) == module) {
         PyObject *type, *value, *traceback;

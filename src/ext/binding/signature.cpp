@@ -109,16 +109,14 @@ PyObject* cached_signature(PyObject*& slot, const FunctionSpec& spec, const char
     return slot;
 }
 
-bool install_class_signature(PyTypeObject* type, const FunctionSpec& spec) {
-    if (PyType_Ready(&class_signature_type) < 0) return false;
-    Ref descriptor = Ref::steal(PyType_GenericAlloc(&class_signature_type, 0));
-    if (!descriptor) return false;
-    ClassSignatureObject* object = as_class_signature(descriptor.get());
+PyObject* new_class_signature(PyTypeObject* type, const FunctionSpec& spec) {
+    if (PyType_Ready(&class_signature_type) < 0) return nullptr;
+    PyObject* descriptor = PyType_GenericAlloc(&class_signature_type, 0);
+    if (!descriptor) return nullptr;
+    ClassSignatureObject* object = as_class_signature(descriptor);
     object->type = type;
     object->spec = &spec;
-    if (PyDict_SetItemString(type->tp_dict, "__signature__", descriptor.get()) < 0) return false;
-    PyType_Modified(type);
-    return true;
+    return descriptor;
 }
 
 }  // namespace tavrune::binding

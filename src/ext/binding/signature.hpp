@@ -21,11 +21,11 @@ PyObject* build_signature(const FunctionSpec& spec, const char* receiver_name);
 // with an exception set.
 PyObject* cached_signature(PyObject*& slot, const FunctionSpec& spec, const char* receiver_name);
 
-// Stores in type's dictionary a __signature__ that describes calling the class
-// with spec's parameters. It reads as the signature on type and on subclasses
-// that keep type's __new__ and __init__, and as None elsewhere (on instances,
-// and on subclasses that override either, whose own method inspect then reads).
-// The signature is built on first read. False with an exception set.
-bool install_class_signature(PyTypeObject* type, const FunctionSpec& spec);
+// A __signature__ for type's dictionary that describes calling the class with
+// spec's parameters. It reads as the signature on type and on subclasses that
+// keep type's __new__ and __init__, and as None elsewhere (on instances, and on
+// subclasses that override either, whose own method inspect then reads). The
+// signature is built on first read. A new reference, or null with an exception set.
+PyObject* new_class_signature(PyTypeObject* type, const FunctionSpec& spec);
 
 }  // namespace tavrune::binding

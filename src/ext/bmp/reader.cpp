@@ -8,6 +8,7 @@
 #include "kernels/pixels.hpp"
 
 #include <cstdint>
+#include <utility>
 
 namespace tavrune::bmp {
 
@@ -23,11 +24,12 @@ Ref read(PyObject* stream, long long count) {
 }
 
 // struct.unpack(format, data) through the host's struct, so a buffer of the
-// wrong size or type raises the host's own error.
-Ref unpack(const char* format, PyObject* data) {
+// wrong size or type raises the host's own error; a tuple of count fields.
+Ref unpack(const char* format, Py_ssize_t count, PyObject* data) {
     Ref text = Ref::steal(PyUnicode_FromString(format));
     if (!text) return {};
-    return Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, text.get(), data, nullptr));
+    Ref fields = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, text.get(), data, nullptr));
+    return host::expect_tuple(fields.get(), count, "struct.unpack") ? std::move(fields) : Ref{};
 }
 
 // Field i of an unpacked tuple as a C integer; every field fits in 64 bits.
@@ -64,7 +66,7 @@ PyObject* load_bmp(PyObject* stream) {
     if (!ok) return fail(PyExc_ValueError, msg::kBmpHeader);
     Ref file_fields_data = Ref::steal(PyObject_GetItem(file_header.get(), host::constants.tail_slice));
     if (!file_fields_data) return nullptr;
-    Ref file_fields = unpack("<IHHI", file_fields_data.get());
+    Ref file_fields = unpack("<IHHI", 4, file_fields_data.get());
     if (!file_fields) return nullptr;
     PyObject* pixel_offset = PyTuple_GET_ITEM(file_fields.get(), 3);
 
@@ -72,14 +74,14 @@ PyObject* load_bmp(PyObject* stream) {
     if (!dib_size_data) return nullptr;
     ok = errors::length_is(dib_size_data.get(), 4);
     if (ok <= 0) return ok < 0 ? nullptr : fail(PyExc_ValueError, msg::kBmpDibHeader);
-    Ref dib_size = unpack("<I", dib_size_data.get());
+    Ref dib_size = unpack("<I", 1, dib_size_data.get());
     if (!dib_size) return nullptr;
     if (field(dib_size.get(), 0) != 40) return fail(PyExc_ValueError, msg::kBmpInfoHeader);
 
     // Its length is not tested first: a short read fails in the host's unpack.
     Ref info_data = read(stream, 36);
     if (!info_data) return nullptr;
-    Ref info = unpack("<iiHHIIiiII", info_data.get());
+    Ref info = unpack("<iiHHIIiiII", 10, info_data.get());
     if (!info) return nullptr;
     const std::int64_t width = field(info.get(), 0);
     const std::int64_t height = field(info.get(), 1);

@@ -1,5 +1,6 @@
 // Host objects and constants, imported and built once while the module loads and
-// kept until the process ends. Looked up nowhere else.
+// kept until the process ends. Looked up nowhere else. Each set is built apart and
+// published whole, so a load that fails part-way leaves no half-built set behind.
 #pragma once
 
 #include <Python.h>
@@ -7,8 +8,8 @@
 namespace tavrune::host {
 
 struct Objects {
-    PyObject* module;        // the module object itself
-    PyObject* module_dict;   // its namespace: names looked up at call time live here
+    PyObject* module_dict;   // the module's namespace: names looked up at call time live here
+                             // (null after a failed load, until the next one starts)
     PyObject* struct_module;
     PyObject* struct_pack;   // struct.pack
     PyObject* struct_unpack; // struct.unpack
@@ -80,16 +81,28 @@ struct Inspect {
 extern Objects objects;
 extern Constants constants;
 
-// Builds the constants; sets an exception and returns false on failure.
+// Builds the constants, all of them or none (a retried load builds them again);
+// sets an exception and returns false on failure.
 bool build_constants();
 
 // Runs the module body's imports, storing each name in the module in order:
-// struct, zlib, BytesIO, Path, List, Sequence, Tuple, Union. False on failure.
+// struct, zlib, BytesIO, Path, List, Sequence, Tuple, Union. The objects are
+// replaced only when every one was found. False on failure.
 bool import_module_body(PyObject* module);
+
+// Drops the namespace of a module whose load failed: it is freed with it.
+void forget_module();
 
 // The value bound to name in the module's namespace (or builtins) now, as a new
 // reference; NameError "name '...' is not defined" when there is none.
 PyObject* module_global(PyObject* name);
+
+// A host function's result checked before it is read through the unchecked
+// macros: exact bytes, or an exact tuple of size items. Otherwise TypeError
+// naming what (the host function) and what it returned; false. A null result
+// is false too, its call's exception left as it is.
+bool expect_bytes(PyObject* result, const char* what);
+bool expect_tuple(PyObject* result, Py_ssize_t size, const char* what);
 
 // The inspect names above, imported the first time this is called and kept until
 // the process ends; null with an exception set when the import fails.

@@ -9,6 +9,10 @@ inline constexpr char kInterpreterChange[] =
 inline constexpr char kReinitialisation[] =
     "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.";
 
+// Results of the host's struct and zlib functions
+inline constexpr char kHostResultType[] = "%s returned %.200s, expected %s";
+inline constexpr char kHostResultSize[] = "%s returned a tuple of %zd items, expected %zd";
+
 // Argument binding and conversion
 inline constexpr char kArgCount[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 inline constexpr char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";

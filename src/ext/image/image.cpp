@@ -270,7 +270,7 @@ PyGetSetDef image_getset[] = {
     {},
 };
 
-// Installed after the class's own callables, so the class dictionary lists them last.
+// Stored after the class's own callables, so the class dictionary lists them last.
 PyMethodDef image_pickling_methods[] = {
     {.ml_name = "__reduce__", .ml_meth = image_reduce, .ml_flags = METH_NOARGS},
     {.ml_name = "__setstate__", .ml_meth = image_setstate, .ml_flags = METH_O},
@@ -314,16 +314,8 @@ PyObject* new_image_keeping_sole_buffers(PyObject* const* args, Py_ssize_t nargs
 
 bool ready_image_type() { return PyType_Ready(&image_type) == 0; }
 
-bool install_pickling_refusal() {
-    for (PyMethodDef& method : image_pickling_methods) {
-        Ref descriptor = Ref::steal(PyDescr_NewMethod(&image_type, &method));
-        if (!descriptor || PyDict_SetItemString(image_type.tp_dict, method.ml_name, descriptor.get()) < 0)
-            return false;
-    }
-    PyType_Modified(&image_type);
-    return true;
-}
+std::span<PyMethodDef> pickling_refusal() { return image_pickling_methods; }
 
-bool install_constructor_signature() { return binding::install_class_signature(&image_type, kConstructor); }
+PyObject* new_constructor_signature() { return binding::new_class_signature(&image_type, kConstructor); }
 
 }  // namespace tavrune::image

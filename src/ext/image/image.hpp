@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 
 #include "binding/function.hpp"
 
@@ -34,12 +35,12 @@ PyObject* new_image_keeping_sole_buffers(PyObject* const* args, Py_ssize_t nargs
 // Prepares the type; false with an exception set.
 bool ready_image_type();
 
-// Replaces pickling by two operations that always fail; false with an exception set.
-bool install_pickling_refusal();
+// The two operations that replace pickling in the class dictionary, and always fail.
+std::span<PyMethodDef> pickling_refusal();
 
-// Gives the class a __signature__ for inspect: the constructor's parameters.
-// False with an exception set.
-bool install_constructor_signature();
+// The class's __signature__ for inspect: the constructor's parameters. A new
+// reference, or null with an exception set.
+PyObject* new_constructor_signature();
 
 // Methods stored in the class dictionary, in the type's method order.
 extern const binding::FunctionSpec kStreamToImage;  // image/open.cpp

@@ -65,7 +65,7 @@ bool unpack_be32(PyObject* field, std::uint32_t& value) {
     }
     Ref fields = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, host::constants.fmt_be_u32,
                                                          field, nullptr));
-    if (!fields) return false;
+    if (!host::expect_tuple(fields.get(), 1, "struct.unpack")) return false;
     value = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(PyTuple_GET_ITEM(fields.get(), 0)));
     return !PyErr_Occurred();
 }

@@ -53,7 +53,7 @@ bool fail(PyObject* type, const char* text) {
 bool unpack_ihdr(PyObject* data, Header& header) {
     Ref fields = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, host::constants.fmt_ihdr,
                                                          data, nullptr));
-    if (!fields) return false;
+    if (!host::expect_tuple(fields.get(), 7, "struct.unpack")) return false;
     std::int32_t values[7];
     for (Py_ssize_t i = 0; i < 7; ++i) {
         const unsigned long value = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(fields.get(), i));

@@ -301,7 +301,7 @@ Ref inflate_whole(PyObject* payloads, std::int64_t expected) {
     if (!inflater) return {};
     Ref inflated = Ref::steal(PyObject_CallMethod(inflater.get(), "decompress", "OL", joined.get(),
                                                   static_cast<long long>(expected + 1)));
-    if (!inflated) return {};
+    if (!host::expect_bytes(inflated.get(), "zlib.decompressobj().decompress")) return {};
     if (PyBytes_GET_SIZE(inflated.get()) > expected) {
         PyErr_SetString(PyExc_ValueError, msg::kPngMalformed);
         return {};
@@ -313,7 +313,7 @@ Ref inflate_whole(PyObject* payloads, std::int64_t expected) {
         // reaching the stream's end. Inflating it again in one piece is just as
         // bounded and raises the host's error for an incomplete stream.
         inflated = Ref::steal(PyObject_CallOneArg(host::objects.zlib_decompress, joined.get()));
-        if (!inflated) return {};
+        if (!host::expect_bytes(inflated.get(), "zlib.decompress")) return {};
     }
     if (PyBytes_GET_SIZE(inflated.get()) != expected) {
         PyErr_SetString(PyExc_ValueError, msg::kPngMalformed);

@@ -234,6 +234,9 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     if (!compressed) return nullptr;
     Ref records = Ref::steal(take_records(chunks));
     if (!records) return nullptr;
+    // Records that yield nothing when taken (a one-shot iterator, a list emptied
+    // meanwhile) are no records: the plain writer's file, as for an empty list.
+    if (PyList_GET_SIZE(records.get()) == 0) return call_plain_writer(bound);
     Ref lengths = Ref::steal(idat_lengths(records.get()));
     if (!lengths) return nullptr;
     Pieces parts;
@@ -265,7 +268,7 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     if (!idat_written) {
         // No IDAT record: the image data goes just before the first IEND, where
         // readers still find it (they stop at IEND), or last when there is none.
-        Ref image_data = Ref::steal(PyList_New(0));
+        Ref image_data = Ref::steal(untracked_list());
         if (!image_data || !append_image_data(image_data.get(), compressed.get(), parts)) return nullptr;
         const Py_ssize_t at = first_end >= 0 ? first_end : PyList_GET_SIZE(pieces.get());
         if (PyList_SetSlice(pieces.get(), at, at, image_data.get()) < 0) return nullptr;

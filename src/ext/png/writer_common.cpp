@@ -30,13 +30,21 @@ PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject*
     if (!pix_buf) return nullptr;
     Ref raw = Ref::steal(encode_scanlines(width, height, pix_buf.get(), alpha, filter_types));
     if (!raw) return nullptr;
-    return PyObject_CallOneArg(host::objects.zlib_compress, raw.get());
+    Ref compressed = Ref::steal(PyObject_CallOneArg(host::objects.zlib_compress, raw.get()));
+    return host::expect_bytes(compressed.get(), "zlib.compress") ? compressed.release() : nullptr;
+}
+
+PyObject* untracked_list() {
+    PyObject* list = PyList_New(0);
+    if (list) PyObject_GC_UnTrack(list);
+    return list;
 }
 
 PyObject* start_file() {
     Ref signature = Ref::steal(host::module_global(host::constants.name_png_signature));
     if (!signature) return nullptr;
-    return Py_BuildValue("[O]", signature.get());
+    Ref pieces = Ref::steal(untracked_list());
+    return pieces && PyList_Append(pieces.get(), signature.get()) == 0 ? pieces.release() : nullptr;
 }
 
 bool append_chunk(PyObject* pieces, PyObject* type, PyObject* payload) {

@@ -18,13 +18,21 @@ bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, Py
 // The compressed image data: pixels (a bytearray or subclass used in place,
 // anything else copied through bytearray()) filtered row by row (png/encoder.hpp)
 // and compressed with the host's zlib.compress at its default level. New bytes
-// reference, or null with an exception set.
+// reference (TypeError when zlib.compress returns anything but exactly bytes),
+// or null with an exception set.
 PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
                               PyObject* filter_types);
 
 // A new list holding the file's first piece: the object bound to PNG_SIGNATURE
 // in the module now. Null with an exception set (NameError when it is unbound).
+// The list is untracked by the collector (see untracked_list).
 PyObject* start_file();
+
+// A new empty list that no Python code can find with gc.get_referrers or
+// gc.get_objects (they see tracked objects only), so none can change it while
+// the file is built and written (an audit hook runs as the output opens). It
+// holds pieces of the file alone, never itself, so it is in no cycle.
+PyObject* untracked_list();
 
 // Appends the serialised chunk (type, payload), two bytes objects, to pieces.
 // False with an exception set.

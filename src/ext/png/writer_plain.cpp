@@ -19,8 +19,9 @@ constexpr int kColorTypeRgba = 6;
 // The 13-byte IHDR payload packed by the host's struct.pack(">IIBBBBB", ...), so
 // a negative width or height fails with the host's own struct.error.
 PyObject* pack_header(std::int32_t width, std::int32_t height, bool has_alpha) {
-    return PyObject_CallFunction(host::objects.struct_pack, "Oiiiiiii", host::constants.fmt_ihdr, width, height,
-                                 kBitDepth, has_alpha ? kColorTypeRgba : kColorTypeRgb, 0, 0, 0);
+    Ref header = Ref::steal(PyObject_CallFunction(host::objects.struct_pack, "Oiiiiiii", host::constants.fmt_ihdr, width,
+                                                  height, kBitDepth, has_alpha ? kColorTypeRgba : kColorTypeRgb, 0, 0, 0));
+    return host::expect_bytes(header.get(), "struct.pack") ? header.release() : nullptr;
 }
 
 PyObject* png_writePng(const BoundArgs& bound) {
