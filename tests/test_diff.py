@@ -135,3 +135,29 @@ def test_the_picture_of_the_change(files):
     resized = run("a.png", "small.bmp", "--image", "none.png", cwd=files)
     assert (resized.returncode, "pixels: sizes differ: 6x5 -> 2x2" in resized.stdout) == (1, True)
     assert resized.stderr.startswith("no picture written to none.png") and not (files / "none.png").exists()
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_edits_against_a_pixel_by_pixel_count(seed, tmp_path):
+    import random
+    rng = random.Random(seed)
+    width, height = rng.randrange(1, 40), rng.randrange(1, 9)
+    data = build_png(random_rows(width, height, 4, seed=seed), 4)
+    image = Tavrune.load(data)
+    for _ in range(rng.randrange(1, 30)):
+        x, y = rng.randrange(width), rng.randrange(height)
+        if rng.random() < 0.3:
+            image._alpha[y * width + x] = rng.randrange(256)
+        else:
+            image.putPixel((x, y), [rng.randrange(256) for _ in range(3)])
+    old, new = Tavrune.load(data), image
+    found = Tavrune.diff(data, save_bytes(image, tmp_path)).pixels
+    changed = [(x, y) for y in range(height) for x in range(width) if old.getPixel((x, y)) != new.getPixel((x, y))]
+    alpha = [abs(p - q) for p, q in zip(old._alpha, new._alpha) if p != q]
+    assert (found.changed, found.alpha_changed, found.largest_alpha) == (len(changed), len(alpha), max(alpha or [0]))
+    assert [(x, y) for x, y, _, _ in found.first] == changed[:10]
+    if changed:
+        xs, ys = [x for x, _ in changed], [y for _, y in changed]
+        assert found.box == (min(xs), min(ys), max(xs) + 1, max(ys) + 1)
+        assert found.largest == tuple(max(abs(old.getPixel(p)[c] - new.getPixel(p)[c]) for p in changed)
+                                      for c in range(3))
