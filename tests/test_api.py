@@ -71,3 +71,18 @@ def test_the_console_script_is_installed():
         pytest.skip("the package is not installed with its console script here")
     result = subprocess.run([script, "info", "--help"], capture_output=True, text=True)
     assert result.returncode == 0 and "usage:" in result.stdout
+
+
+def test_a_failed_load_of_the_extension_leaves_nothing_behind():
+    code = (
+        "import sys, Tavrune\n"
+        "class Refuse:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name == 'Tavrune.simpleImage_ext': raise ImportError('refused')\n"
+        "sys.meta_path.insert(0, Refuse())\n"
+        "try:\n    Tavrune.load\nexcept ImportError as error:\n    print(error)\n"
+        "print(sorted(m for m in sys.modules if m.startswith('Tavrune')), 'load' in vars(Tavrune))\n"
+        "sys.meta_path.pop(0)\n"
+        "print(Tavrune.load.__module__, Tavrune.inspect.__module__)\n"
+    )
+    assert run_python(code).splitlines() == ["refused", "['Tavrune'] False", "Tavrune._load Tavrune._inspect"]

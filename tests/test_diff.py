@@ -23,25 +23,6 @@ def save_bytes(image, folder):
     return (folder / "saved.png").read_bytes()
 
 
-def test_pixels_changed_through_the_module_are_found_exactly(tmp_path):
-    image = Tavrune.load(BASE)
-    old = {xy: image.getPixel(xy) for xy in [(2, 1), (4, 3)]}
-    image.putPixel((2, 1), (0, 0, 0))
-    image.putPixel((4, 3), (255, 255, 255))
-    alpha = [image._alpha[0], image._alpha[29]]
-    image._alpha[0] = (alpha[0] + 9) % 256
-    image._alpha[29] = (alpha[1] + 100) % 256
-    found = Tavrune.diff(BASE, save_bytes(image, tmp_path))
-    pixels = found.pixels
-    assert (pixels.changed, pixels.box) == (2, (2, 1, 5, 4))
-    assert pixels.first == ((2, 1, old[(2, 1)], (0, 0, 0)), (4, 3, old[(4, 3)], (255, 255, 255)))
-    assert pixels.largest == tuple(max(old[(2, 1)][c], 255 - old[(4, 3)][c]) for c in range(3))
-    assert (pixels.alpha_changed, pixels.largest_alpha) == (
-        2, max(abs(image._alpha[0] - alpha[0]), abs(image._alpha[29] - alpha[1])))
-    assert [(c.status, c.type) for c in found.chunks if c.status != "kept"] == [("changed", "IDAT")]
-    assert found.filter_rows_changed == 0 and not found.identical and not found.header
-
-
 @pytest.mark.parametrize("insert, expected", [
     ([(1, *TEXT), (1, *PHYS)], [("removed", "tIME")]),
     ([(1, *TEXT), (1, *PHYS), (-1, *TIME), (-1, b"gAMA", b"\0\0\xb1\x8f")], [("added", "gAMA")]),
@@ -135,3 +116,32 @@ def test_the_picture_of_the_change(files):
     resized = run("a.png", "small.bmp", "--image", "none.png", cwd=files)
     assert (resized.returncode, "pixels: sizes differ: 6x5 -> 2x2" in resized.stdout) == (1, True)
     assert resized.stderr.startswith("no picture written to none.png") and not (files / "none.png").exists()
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_pixels_changed_through_the_module_against_a_pixel_by_pixel_count(seed, tmp_path):
+    import random
+    rng = random.Random(seed)
+    width, height = rng.randrange(1, 40), rng.randrange(1, 9)
+    data = build_png(random_rows(width, height, 4, seed=seed), 4)
+    image = Tavrune.load(data)
+    for _ in range(rng.randrange(1, 30)):
+        x, y = rng.randrange(width), rng.randrange(height)
+        if rng.random() < 0.3:
+            image._alpha[y * width + x] = rng.randrange(256)
+        else:
+            image.putPixel((x, y), [rng.randrange(256) for _ in range(3)])
+    old, new = Tavrune.load(data), image
+    difference = Tavrune.diff(data, save_bytes(image, tmp_path))
+    assert [(c.status, c.type) for c in difference.chunks] == [("kept", "IHDR"), ("changed", "IDAT"), ("kept", "IEND")]
+    assert difference.filter_rows_changed == 0 and not difference.header
+    found = difference.pixels
+    changed = [(x, y) for y in range(height) for x in range(width) if old.getPixel((x, y)) != new.getPixel((x, y))]
+    alpha = [abs(p - q) for p, q in zip(old._alpha, new._alpha) if p != q]
+    assert (found.changed, found.alpha_changed, found.largest_alpha) == (len(changed), len(alpha), max(alpha or [0]))
+    assert [(x, y) for x, y, _, _ in found.first] == changed[:10]
+    if changed:
+        xs, ys = [x for x, _ in changed], [y for _, y in changed]
+        assert found.box == (min(xs), min(ys), max(xs) + 1, max(ys) + 1)
+        assert found.largest == tuple(max(abs(old.getPixel(p)[c] - new.getPixel(p)[c]) for p in changed)
+                                      for c in range(3))

@@ -263,3 +263,12 @@ def test_rows_are_found_whatever_the_pieces_the_data_comes_in(piece, monkeypatch
     layout = Tavrune.inspect(data)
     assert layout.filters == tuple(kinds[:30]) and layout.stopped is None
     assert layout.notes == ("filter types kept for the first 30 of 40 rows",)
+
+
+def test_every_problem_is_listed_and_the_first_is_where_reading_stopped():
+    data = assemble(png_chunks(random_rows(6, 4, 1), 1, color_type=3)[:-1])  # palette, without PLTE or IEND
+    layout = Tavrune.inspect(data)
+    assert [stop.reason for stop in layout.problems] == ["missing IEND"]
+    assert layout.notes == ("no PLTE chunk, which a palette image needs",)
+    layout = Tavrune.inspect(assemble(png_chunks(ROWS, width=0)[:-1]))
+    assert [stop.reason for stop in layout.problems] == ["bad IHDR value", "missing IEND"]

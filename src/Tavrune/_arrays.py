@@ -34,7 +34,9 @@ def _numpy() -> Any:
 
 def rgb_array(image: SimpleImage) -> UInt8Array:
     """An (height, width, 3) uint8 view of the image's pixel buffer: writable,
-    no copy; changes through it are the image's changes.
+    no copy; changes through it are the image's changes. While the view lives
+    the buffer cannot be resized (BufferError); after image._pixels is given a
+    new object, the view still shows the old one.
 
     >>> import Tavrune
     >>> from Tavrune.simpleImage_ext import SimpleImage

@@ -42,6 +42,11 @@ def _value_text(chunk: Chunk) -> str:
         return f"intent {value['intent']} ({value['intent_name']})"
     if chunk.type == "iCCP":
         return f"profile {value['profile_name']!r}, {value['compressed_length']} compressed bytes"
+    if chunk.type == "PLTE":
+        return _plural(int(value["entries"]), "entry").replace("entrys", "entries") + (  # type: ignore[call-overload]
+            "" if value["length_ok"] else ", length not a multiple of 3")
+    if chunk.type in ("tRNS", "eXIf"):
+        return _plural(int(value["length"]), "byte")  # type: ignore[call-overload]
     if chunk.type == "acTL":
         return f"{_plural(int(value['frames']), 'frame')}, plays {value['plays'] or 'forever'}"  # type: ignore[call-overload]
     return ", ".join(f"{key} {_plain(item)}" for key, item in value.items())

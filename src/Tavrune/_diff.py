@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import difflib
+import operator
 import os
 import struct
 import zlib
@@ -232,6 +233,28 @@ def _align(old: bytes, old_layout: PngLayout, new: bytes, new_layout: PngLayout)
     return tuple(changes)
 
 
+# Byte value -> 1 when not zero: bytes.translate with it marks the bytes that differ.
+_NONZERO = bytes([0] + [1] * 255)
+
+
+def _mask(row_a: bytes, row_b: bytes, channels: int) -> bytes:
+    """One byte per pixel, 1 where any of its channels differs. Whole rows are
+    handled as integers, at C speed: a changed photo is compared in a second."""
+    size = len(row_a)
+    xor = (int.from_bytes(row_a, "little") ^ int.from_bytes(row_b, "little")).to_bytes(size, "little")
+    flags = xor.translate(_NONZERO)
+    if channels == 1:
+        return flags
+    joined = 0
+    for channel in range(channels):
+        joined |= int.from_bytes(flags[channel::channels], "little")
+    return joined.to_bytes(size // channels, "little")
+
+
+def _largest(row_a: bytes, row_b: bytes) -> int:
+    return int(max(map(abs, map(operator.sub, row_a, row_b))))
+
+
 def _pixels(old: bytes, new: bytes) -> Tuple[Optional[PixelDiff], Optional[str]]:
     from Tavrune._load import load
     images = []
@@ -253,17 +276,19 @@ def _pixels(old: bytes, new: bytes) -> Tuple[Optional[PixelDiff], Optional[str]]
     pa, pb = a._pixels, b._pixels
     for y in range(height):
         start = y * stride
-        row_a, row_b = pa[start:start + stride], pb[start:start + stride]
+        row_a, row_b = bytes(pa[start:start + stride]), bytes(pb[start:start + stride])
         if row_a == row_b:
             continue
         for channel in range(3):
-            values = zip(row_a[channel::3], row_b[channel::3])
-            largest[channel] = max(largest[channel], max(abs(p - q) for p, q in values))
-        columns = [x for x in range(width) if row_a[3 * x:3 * x + 3] != row_b[3 * x:3 * x + 3]]
-        changed += len(columns)
-        box = _grow(box, columns[0], columns[-1], y)
-        for x in columns[:FIRST - len(first)]:
+            if largest[channel] < 255:
+                largest[channel] = max(largest[channel], _largest(row_a[channel::3], row_b[channel::3]))
+        mask = _mask(row_a, row_b, 3)
+        changed += mask.count(1)
+        box = _grow(box, mask.find(1), mask.rfind(1), y)
+        x = mask.find(1)
+        while x != -1 and len(first) < FIRST:
             first.append((x, y, tuple(row_a[3 * x:3 * x + 3]), tuple(row_b[3 * x:3 * x + 3])))
+            x = mask.find(1, x + 1)
     alpha_changed, largest_alpha = _alpha(a._alpha, b._alpha, width * height)
     return PixelDiff(True, a.size, b.size, changed, (box[0], box[1], box[2], box[3]) if box else None, tuple(first),
                      (largest[0], largest[1], largest[2]), a._alpha is not None, b._alpha is not None,
@@ -276,21 +301,21 @@ def _grow(box: Optional[List[int]], left: int, right: int, y: int) -> List[int]:
     return [min(box[0], left), box[1], max(box[2], right + 1), y + 1]
 
 
+def _opaque(plane: Optional[Sequence[int]], count: int) -> bytes:
+    return bytes(plane) if plane is not None else b"\xff" * count  # no plane: opaque
+
+
 def _alpha(old: Optional[Sequence[int]], new: Optional[Sequence[int]], count: int) -> Tuple[int, int]:
     """(pixels whose alpha differs, the largest difference); no plane is opaque."""
-    a = bytes(old) if old is not None else b"\xff" * count
-    b = bytes(new) if new is not None else b"\xff" * count
+    a, b = _opaque(old, count), _opaque(new, count)
     if a == b:
         return 0, 0
-    differing = [abs(p - q) for p, q in zip(a, b) if p != q]
-    return len(differing), max(differing)
+    return _mask(a, b, 1).count(1), _largest(a, b)
 
 
-def changed_alpha_mask(old: Optional[bytes], new: Optional[bytes], count: int) -> bytes:
-    """One byte per pixel, 1 where the alpha differs."""
-    a = old if old is not None else b"\xff" * count
-    b = new if new is not None else b"\xff" * count
-    return bytes(p != q for p, q in zip(a, b))
+def _spread(mask: bytes) -> int:
+    """A per-pixel mask of 0 and 1 as an integer with 0xFFFFFF on the pixels marked."""
+    return int.from_bytes(mask.replace(b"\0", b"\0\0\0").replace(b"\1", b"\xff\xff\xff"), "little")
 
 
 def change_picture(a: Source, b: Source, path: Union[str, "os.PathLike[str]"]) -> bool:
@@ -308,20 +333,21 @@ def change_picture(a: Source, b: Source, path: Union[str, "os.PathLike[str]"]) -
     if old.size != new.size:
         return False
     width, height = new.size
-    picture = bytearray(bytes(new._pixels).translate(bytes(v // 3 for v in range(256))))
-    alpha_mask = changed_alpha_mask(None if old._alpha is None else bytes(old._alpha),
-                                    None if new._alpha is None else bytes(new._alpha), width * height)
     stride = width * 3
+    picture = bytearray(bytes(new._pixels).translate(bytes(v // 3 for v in range(256))))
+    old_alpha, new_alpha = _opaque(old._alpha, width * height), _opaque(new._alpha, width * height)
+    magenta = int.from_bytes(b"\xff\x00\xff" * width, "little")
+    cyan = int.from_bytes(b"\x00\xff\xff" * width, "little")
     for y in range(height):
         start = y * stride
-        row_a, row_b = old._pixels[start:start + stride], new._pixels[start:start + stride]
-        alpha_row = alpha_mask[y * width:(y + 1) * width]
-        if row_a == row_b and not any(alpha_row):
+        row_a, row_b = bytes(old._pixels[start:start + stride]), bytes(new._pixels[start:start + stride])
+        alpha_a, alpha_b = old_alpha[y * width:(y + 1) * width], new_alpha[y * width:(y + 1) * width]
+        if row_a == row_b and alpha_a == alpha_b:
             continue
-        for x in range(width):
-            if row_a[3 * x:3 * x + 3] != row_b[3 * x:3 * x + 3]:
-                picture[start + 3 * x:start + 3 * x + 3] = b"\xff\x00\xff"
-            elif alpha_row[x]:
-                picture[start + 3 * x:start + 3 * x + 3] = b"\x00\xff\xff"
+        colour = _spread(_mask(row_a, row_b, 3)) if row_a != row_b else 0
+        alpha = _spread(_mask(alpha_a, alpha_b, 1)) & ~colour if alpha_a != alpha_b else 0
+        row = int.from_bytes(picture[start:start + stride], "little")
+        row = (row & ~(colour | alpha)) | (magenta & colour) | (cyan & alpha)
+        picture[start:start + stride] = row.to_bytes(stride, "little")
     save_replacing(SimpleImage(width, height, picture), path)
     return True

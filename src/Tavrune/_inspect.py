@@ -443,8 +443,8 @@ def _header_problem(header: PngHeader) -> Optional[Tuple[int, str]]:
 
 
 def row_sizes(header: PngHeader) -> Tuple[Tuple[int, int], ...]:
-    """(rows, bytes per row with its filter-type byte) of each pass that has
-    pixels: one pass, or the seven of Adam7 when interlaced."""
+    """(rows, bytes per row with its filter-type byte) of each pass: one, or the
+    seven of Adam7 when interlaced; (0, 0) for a pass without pixels."""
     passes = ADAM7 if header.interlace == 1 else ((0, 0, 1, 1),)
     sizes = []
     for x0, y0, dx, dy in passes:
@@ -472,8 +472,9 @@ def _walk_chunks(data: memoryview) -> _Walk:
     walk = _Walk()
     size = len(data)
     position = len(PNG_SIGNATURE)
-    ended = False
+    ended = broke = False
     while position < size:
+        broke = True  # until the chunk was read whole
         if position + 8 > size:
             part = "a chunk length" if position + 4 > size else "a chunk type"
             walk.problems.append(Stop(size, None, "truncated", f"truncated in {part} at byte {size} of {size}"))
@@ -515,13 +516,14 @@ def _walk_chunks(data: memoryview) -> _Walk:
         elif chunk_type == "IHDR":
             walk.notes.append(f"a second IHDR at byte {position}")
         position = end + 4
+        broke = False
         if chunk_type == "IEND":
             ended = True
             walk.after_end = size - position
             break
     if not walk.chunks and not walk.problems:
         walk.problems.append(Stop(position, None, "missing IHDR", f"missing IHDR: no chunk at byte {position}"))
-    elif not ended and not walk.problems:
+    elif not ended and not broke:
         walk.problems.append(Stop(size, None, "missing IEND",
                                   f"missing IEND: the file ends at byte {size} after {walk.chunks[-1].type}"))
     return walk
@@ -667,6 +669,9 @@ def _inspect_png(data: memoryview) -> PngLayout:
             runs.append(IdatRun(chunk.index, chunk.offset, (chunk.length,)))
     if len(runs) > 1:
         walk.notes.append(f"the IDAT chunks are not consecutive ({len(runs)} runs)")
+    types = [chunk.type for chunk in walk.chunks]
+    if walk.header is not None and walk.header.colour_type == 3 and "PLTE" not in types:
+        walk.notes.append("no PLTE chunk, which a palette image needs")
     filters: Optional[Tuple[int, ...]] = None
     passes: Optional[Tuple[Tuple[int, ...], ...]] = None
     inflated, expected = 0, None
