@@ -354,9 +354,14 @@ def add_conversion(commands, name, help_text, description):
     parser.set_defaults(command_parser=parser)
 
 
+def program_name():
+    """How the user called us: the console script or python -m."""
+    return "tavrune" if os.path.basename(sys.argv[0]) == "tavrune" else "python -m Tavrune"
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(prog="python -m Tavrune", description=DESCRIPTION,
-                                     epilog="'python -m Tavrune COMMAND --help' describes one command.",
+    parser = argparse.ArgumentParser(prog=program_name(), description=DESCRIPTION,
+                                     epilog=f"'{program_name()} COMMAND --help' describes one command.",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts",

@@ -1,22 +1,21 @@
 """A file's layout as the module keeps it, and what differs between a file and
 the module's re-save of it: what ``info``, ``resave`` and ``check`` print."""
 
-import contextlib
 import difflib
 import io
 import struct
 import zlib
 
 from Tavrune import simpleImage_ext as ext
-from Tavrune.simpleImage_ext import SimpleImage
+from Tavrune._load import load
 
 FILTER_NAMES = ("None", "Sub", "Up", "Average", "Paeth")
 
 
 def open_quietly(source):
-    """SimpleImage.open without the line it prints."""
-    with contextlib.redirect_stdout(io.StringIO()):
-        return SimpleImage.open(source)
+    """SimpleImage.open without the line it prints, and without touching
+    sys.stdout (so it is safe beside other threads)."""
+    return load(source)
 
 
 def describe(image):
