@@ -250,3 +250,15 @@ def test_an_unwritable_target_is_reported_without_a_traceback(tmp_path, command)
     result = run(command, source, target)
     assert result.returncode == 1
     assert result.stderr == f"error: [Errno 2] No such file or directory: '{target}'\n"
+
+
+def test_a_fault_of_the_command_itself_keeps_its_traceback(tmp_path, monkeypatch):
+    from Tavrune import _cli
+    path = write(tmp_path / "a.png", build_png(random_rows(2, 2)))
+
+    def broken(old, new):
+        raise ValueError("a bug in the comparison")
+    monkeypatch.setattr(_cli, "compare_png", broken)
+    with pytest.raises(ValueError, match="a bug in the comparison"):
+        _cli.run_command(["resave", path, path])
+    assert _cli.run_command(["resave", str(tmp_path / "missing.png"), path]) == 1  # a file's trouble: a message

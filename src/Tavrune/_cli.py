@@ -4,12 +4,11 @@ output goes away, 130 on Ctrl-C."""
 
 import argparse
 import collections
+import contextlib
 import json
 import os
-import struct
 import sys
 import tempfile
-import zlib
 
 from Tavrune import _batch, _cli_layout, _verdict
 from Tavrune._demo import demo
@@ -18,9 +17,24 @@ from Tavrune._files import NotRegularFileError, escape_output, read_source, show
 from Tavrune._layout import compare_bmp, compare_png, describe, lost_in_resave, open_quietly, read_chunks
 from Tavrune._replace import replace_file
 
-# What the module raises for input it refuses or files it cannot read or write;
-# anything else is a fault of this program and keeps its traceback.
-INPUT_ERRORS = (OSError, ValueError, TypeError, OverflowError, MemoryError, struct.error, zlib.error)
+# What the module raises for input it refuses or files it cannot read or write.
+# Only the calls that read, open and write files are guarded by it: anything
+# raised by this program's own code is a fault and keeps its traceback.
+INPUT_ERRORS = (OSError, MemoryError) + OPEN_ERRORS
+
+
+class FileError(Exception):
+    """A file the module refuses, or that cannot be read or written: reported
+    with the message alone and status 1."""
+
+
+@contextlib.contextmanager
+def files_reported():
+    """Turns what reading, opening and writing files raises into FileError."""
+    try:
+        yield
+    except INPUT_ERRORS as error:
+        raise FileError(message(error)) from error
 
 
 def message(error):
@@ -47,15 +61,17 @@ def read(path):
 
 def pixels_read_back(image, data, alpha=True):
     """Whether the file's bytes open to the pixels (and alpha) of image."""
-    again = open_quietly(data)
+    with files_reported():
+        again = open_quietly(data)
     same = again._pixels == image._pixels and (not alpha or again._alpha == image._alpha)
     return f"pixels read back: {'identical' if same else 'DIFFERENT'}"
 
 
 def resave_report(source, target):
-    old = read_source(source)
-    image = open_quietly(old)
-    new = read(replace_file(target, image.save))
+    with files_reported():
+        old = read_source(source)
+        image = open_quietly(old)
+        new = read(replace_file(target, image.save))
     if image._png_chunks is not None:
         lines = [f"resaved {source} -> {target}: PNG {describe(image)}, {len(image._png_chunks)} chunks"]
         lines += compare_png(old, new)
@@ -67,8 +83,9 @@ def resave_report(source, target):
 
 
 def to_bmp_report(source, target):
-    image = open_quietly(read_source(source))
-    new = read(replace_file(target, image.saveBmp))
+    with files_reported():
+        image = open_quietly(read_source(source))
+        new = read(replace_file(target, image.saveBmp))
     header = image._bmp_header or {}
     resolution = f"{header.get('xppm', 2835)}x{header.get('yppm', 2835)}"
     lines = [f"wrote {target}: BMP {image.width}x{image.height}, 24-bit, {resolution} pixels per metre"]
@@ -96,10 +113,11 @@ class UsageError(Exception):
 def convert_one(command, source, target):
     """In a worker: (lines of the report, None), or ([], the error's message)."""
     try:
-        os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
+        with files_reported():
+            os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
         return REPORTS[command](source, target), None
-    except INPUT_ERRORS as error:
-        return [], message(error)
+    except FileError as error:
+        return [], str(error)
 
 
 def identities(path):
@@ -351,7 +369,7 @@ def add_conversion(commands, name, help_text, description):
     parser.add_argument("-o", "--output", metavar="DIR",
                         help="write every input into DIR, under its path relative to the folder it was found in")
     add_jobs(parser)
-    parser.set_defaults(command_parser=parser)
+    parser.set_defaults(command_parser=parser, handler=run_conversion)
 
 
 def program_name():
@@ -366,7 +384,7 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     commands.add_parser("demo", help="make a PNG, change pixels, save it and compare the layouts",
                         description="Make a PNG with extra chunks, change a row of pixels, save it and "
-                                    "show that only the image data changed.")
+                                    "show that only the image data changed.").set_defaults(handler=lambda _: demo())
     _cli_layout.add_commands(commands)
     check_parser = commands.add_parser(
         "check", help="check which files the module opens and re-saves with their layout kept",
@@ -382,6 +400,7 @@ def build_parser():
     check_parser.add_argument("paths", nargs="+", metavar="PATH",
                               help="files, and folders searched recursively for *.png and *.bmp")
     add_jobs(check_parser)
+    check_parser.set_defaults(handler=run_check)
     check_parser.add_argument("--json", action="store_true",
                               help="print one JSON object per file instead of the lines and the counts")
     check_parser.add_argument("--strict", action="store_true",
@@ -401,30 +420,31 @@ def build_parser():
     return parser
 
 
+def run_check(arguments):
+    sys.stdout.reconfigure(line_buffering=True)  # each file's lines as soon as they are known
+    return check(arguments.paths, arguments.jobs or _batch.default_jobs(), arguments.json, arguments.strict,
+                 arguments.quiet)
+
+
+def run_conversion(arguments):
+    if arguments.output is None and len(arguments.paths) != 2:
+        arguments.command_parser.error("give IN and OUT, or -o DIR and the inputs")
+    sys.stdout.reconfigure(line_buffering=True)
+    if arguments.output is None:
+        return print_lines(REPORTS[arguments.command](*arguments.paths))
+    return convert_many(arguments.command, arguments.paths, arguments.output,
+                        arguments.jobs or _batch.default_jobs())
+
+
 def run_command(argv):
     parser = build_parser()
     arguments = parser.parse_args(argv)
-    command = arguments.command
-    jobs = getattr(arguments, "jobs", None) or _batch.default_jobs()
-    if command in REPORTS and arguments.output is None and len(arguments.paths) != 2:
-        arguments.command_parser.error("give IN and OUT, or -o DIR and the inputs")
     try:
-        if command == "demo":
-            return demo()
-        if command in ("info", "inspect", "diff"):
-            return _cli_layout.run(arguments)
-        sys.stdout.reconfigure(line_buffering=True)  # each file's lines as soon as they are known
-        if command == "check":
-            return check(arguments.paths, jobs, arguments.json, arguments.strict, arguments.quiet)
-        if arguments.output is None:
-            return print_lines(REPORTS[command](*arguments.paths))
-        return convert_many(command, arguments.paths, arguments.output, jobs)
-    except BrokenPipeError:
-        raise
+        return arguments.handler(arguments)
     except UsageError as error:
         parser.exit(2, f"error: {error}\n")
-    except INPUT_ERRORS as error:
-        print(f"error: {message(error)}", file=sys.stderr)
+    except FileError as error:
+        print(f"error: {error}", file=sys.stderr)
         return 1
 
 

@@ -3,9 +3,7 @@ of any PNG or BMP files, and diff, which compares two files."""
 
 from __future__ import annotations
 
-import argparse
 import json
-import os
 import sys
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
@@ -341,6 +339,7 @@ def add_commands(commands: Any) -> None:
     parser.add_argument("--rows", action="store_true", help="also print the filter type of every row")
     parser.add_argument("--json", action="store_true", help="print one JSON object per file: every chunk, "
                                                             "every row's filter type, every field")
+    parser.set_defaults(handler=lambda arguments: info(arguments.files, arguments.rows, arguments.json))
     parser = commands.add_parser(
         "diff", help="compare two PNG or BMP files: chunks, header, filter types, pixels",
         description="Compare two PNG or BMP files: the chunks kept, changed, added, removed and moved (the "
@@ -354,12 +353,7 @@ def add_commands(commands: Any) -> None:
     parser.add_argument("--image", metavar="OUT.png",
                         help="write a picture of the change: unchanged pixels dimmed, changed ones magenta "
                              "(cyan where only the alpha changed)")
+    parser.set_defaults(handler=lambda arguments: diff_command(arguments.old, arguments.new, arguments.json,
+                                                               arguments.image))
 
 
-def run(arguments: argparse.Namespace) -> Optional[int]:
-    """The status of info or diff, None for another command."""
-    if arguments.command in ("info", "inspect"):
-        return info(arguments.files, arguments.rows, arguments.json)
-    if arguments.command == "diff":
-        return diff_command(arguments.old, arguments.new, arguments.json, arguments.image)
-    return None

@@ -168,8 +168,8 @@ class PngLayout(_Record):
 
     header is None without a (complete) IHDR. filters holds the filter type of
     every row found in the image data, pass after pass when interlaced (passes
-    has them per pass, all seven, empty for a pass without pixels); None when the data was not inflated (no usable header or
-    no IDAT). inflated is the number of bytes the data inflated to, expected
+    has them per pass, all seven, empty for a pass without pixels); None when
+    the data was not inflated (no usable header or no IDAT). inflated is the number of bytes the data inflated to, expected
     what the header asks for. problems lists every damage found in offset
     order; stopped is the first of them, None for a sound file. notes are
     findings that break no rule a reader enforces."""
@@ -208,7 +208,8 @@ class BmpLayout(_Record):
     fields holds every header field in file order under its usual name (those of
     the file header, then those the info header's size provides), each also an
     attribute (layout.x_pixels_per_metre). height is the number of rows; the
-    field "height" keeps its sign, negative for rows stored top-down. gap is the number of bytes between the end of the headers
+    field "height" keeps its sign, negative for rows stored top-down. gap is
+    the number of bytes between the end of the headers
     and pixel_offset (bit masks, a colour table, anything else), after_rows the
     number after the pixel rows (a colour profile, anything else); row_size is
     a stored row's size with its padding, pixel_bytes the size of the rows
