@@ -218,5 +218,11 @@ bench: install
 		$(CMAKE) --build $(CPP_BENCH_BUILD) -j2 && $(CPP_BENCH_BUILD)/bench/cpp/bench_kernels; \
 	else echo "note: libbenchmark-dev is not installed; the kernel benchmarks are skipped"; fi
 
+# The Python lint, ruff with the rules in pyproject.toml, from PyPI into .venv.
+.PHONY: lint
+lint: $(PY)
+	$(PY) -m pip install -q ruff
+	$(VENV)/bin/ruff check src tests fuzz bench
+
 clean:
 	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(COV_VENV) .venv-3.*

@@ -42,8 +42,8 @@ def main(rounds):
         for name, source in (("bytes", data), ("file", path)):
             opened, loaded = [], []
             for _ in range(rounds):
-                opened.append(seconds(lambda: quiet_open(source)))
-                loaded.append(seconds(lambda: Tavrune.load(source)))
+                opened.append(seconds(lambda source=source: quiet_open(source)))
+                loaded.append(seconds(lambda source=source: Tavrune.load(source)))
             ratio = statistics.median(b / a for a, b in zip(opened, loaded))
             print(f"{mode + ', ' + name:22} {statistics.median(opened) * 1e3:8.1f} "
                   f"{statistics.median(loaded) * 1e3:8.1f} {ratio:10.3f}")

@@ -13,7 +13,6 @@ Anything but a documented error is raised to the caller.
 import contextlib
 import io
 import os
-import struct
 import sys
 import zlib
 

@@ -223,7 +223,8 @@ class LBytes(bytes):
 
     def __eq__(self, other):
         _fire(self._hook, self)
-        honest = lambda: bytes.__eq__(self, other)
+        def honest():
+            return bytes.__eq__(self, other)
         return honest() if self._eq is None else self._eq.next(honest)
 
     __hash__ = bytes.__hash__
@@ -706,7 +707,9 @@ def failed_load(how, step, kept):
         builtins.__import__ = watching
         if how == "missing":
             owner = importlib.import_module(step.split(".")[0])
-            undo.append(lambda value=getattr(owner, step.split(".")[1]): setattr(owner, step.split(".")[1], value))
+            attribute = step.split(".")[1]
+            kept = getattr(owner, attribute)
+            undo.append(lambda owner=owner, attribute=attribute, kept=kept: setattr(owner, attribute, kept))
             delattr(owner, step.split(".")[1])
         elif how == "blocked":
             missing = object()
@@ -716,7 +719,7 @@ def failed_load(how, step, kept):
         if how == "allocation":
             try:
                 import _testcapi
-                _testcapi.set_nomemory
+                _testcapi.set_nomemory  # noqa: B018  (an AttributeError where it is missing)
             except (ImportError, AttributeError):
                 _testcapi = None
             if _testcapi is None or sys.version_info >= (3, 12):

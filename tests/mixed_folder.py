@@ -126,7 +126,8 @@ def build(folder, count=2000, seed=0):
         place = os.path.join(folder, f"set{index % 7}", f"part{index % 3}" if index % 2 else "")
         os.makedirs(place, exist_ok=True)
         suffix, data = file_of(kind, rng)
-        path = os.path.join(place, f"{index:04d}-{kind.replace(' ', '-')}{suffix.upper() if index % 9 == 0 else suffix}")
+        suffix = suffix.upper() if index % 9 == 0 else suffix
+        path = os.path.join(place, f"{index:04d}-{kind.replace(' ', '-')}{suffix}")
         with open(path, "wb") as out:
             out.write(data)
         expected[path] = KINDS[kind][1]

@@ -43,7 +43,7 @@ def test_the_extension_imports_as_before_and_unknown_names_raise_attribute_error
     assert run_python("import Tavrune.simpleImage_ext as m; from Tavrune import simpleImage_ext as n; "
                       "print(m is n, m.SimpleImage.__name__)") == "True SimpleImage\n"
     with pytest.raises(AttributeError):
-        Tavrune.no_such_name
+        Tavrune.no_such_name  # noqa: B018
     assert set(FUNCTIONS) <= set(dir(Tavrune)) and set(FUNCTIONS) <= set(Tavrune.__all__)
 
 

@@ -122,7 +122,8 @@ def test_exact_type_check(resolve, name, args, message):
 
 
 @pytest.mark.parametrize("name, args, prefix", [
-    ("_makeChunk", (BytesSub(b"IEND"), b""), "Argument 'chunkType' has incorrect type (expected bytes, got BytesSub). "),
+    ("_makeChunk", (BytesSub(b"IEND"), b""),
+     "Argument 'chunkType' has incorrect type (expected bytes, got BytesSub). "),
     ("_makeChunk", (b"IEND", BytesSub()), "Argument 'data' has incorrect type (expected bytes, got BytesSub). "),
     ("getPixel", (Point(0, 0),), "Argument 'coords' has incorrect type (expected tuple, got Point). "),
     ("putPixel", (Point(0, 0), (1, 2, 3)), "Argument 'coords' has incorrect type (expected tuple, got Point). "),

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from builders import assemble, build_bmp, build_png, chunk, ihdr, random_rows
+from builders import assemble, build_bmp, build_png, chunk, random_rows
 
 TAVRUNE = [sys.executable, "-m", "Tavrune"]
 PNG = build_png(random_rows(40, 30, 3), 3, filters=1, level=1)
@@ -28,7 +28,8 @@ FILES = {
                  "unsupported: Only RGB/RGBA PNG images are supported"),
     "interlaced.png": (build_png(random_rows(4, 4), interlace=1),
                        "unsupported: Unsupported PNG configuration (compression/filter/interlace)"),
-    "v5.bmp": (build_bmp(random_rows(3, 2), dib_size=124), "unsupported: Only BITMAPINFOHEADER BMP files are supported"),
+    "v5.bmp": (build_bmp(random_rows(3, 2), dib_size=124),
+               "unsupported: Only BITMAPINFOHEADER BMP files are supported"),
     "depth3.png": (build_png(random_rows(4, 4), bit_depth=3), "damaged: Only 8-bit PNG images are supported"),
     "method1.png": (build_png(random_rows(4, 4), compression=1),
                     "damaged: Unsupported PNG configuration (compression/filter/interlace)"),

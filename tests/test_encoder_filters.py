@@ -13,7 +13,8 @@ def encode(ext, tmp_path):
     """encode(w, h, pixels, alpha, filters) -> the inflated image data; Pillow must read the pixels back."""
     def run(width, height, pixels, alpha=None, filters=None):
         path = tmp_path / "out.png"
-        as_buffer = (lambda values: None if values is None else bytearray(values))
+        def as_buffer(values):
+            return None if values is None else bytearray(values)
         ext._writePng(str(path), width, height, bytes(pixels), as_buffer(alpha), as_buffer(filters))
         if width and height:
             assert decode_with_pillow(path.read_bytes())[2] == interleave(bytes(pixels), alpha)

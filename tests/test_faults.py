@@ -7,14 +7,12 @@ and saves keeps the process's memory and open files flat."""
 import errno
 import os
 import struct
-import zlib
 from io import BytesIO
 
 import pytest
 
 from builders import RecordingStream, build_bmp, build_png, random_rows
 from isolated import SANITIZED, run_python
-from mutations import DOCUMENTED
 
 PNG_RGB = build_png(random_rows(40, 30, 3, seed=1), 3, [0, 1, 2, 3, 4] * 6)
 PNG_RGBA = build_png(random_rows(3, 2, 4, seed=2), 4, 2, idat_sizes=(5,), insert=((1, b"tEXt", b"a\0b"),))

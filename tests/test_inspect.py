@@ -10,7 +10,7 @@ import zlib
 import pytest
 
 import Tavrune
-from builders import assemble, build_bmp, build_png, chunk, ihdr, png_chunks, random_rows, scanlines
+from builders import assemble, build_bmp, build_png, png_chunks, random_rows, scanlines
 
 Image = pytest.importorskip("PIL.Image")
 PngImagePlugin = pytest.importorskip("PIL.PngImagePlugin")

@@ -31,7 +31,10 @@ def measure(tmp_path, data, how):
     return run_python(MEASURE, path, how)
 
 
-def tiny_png(width, height, channels=3, data=zlib.compress(b"\0" * 100)):
+ZEROS = zlib.compress(b"\0" * 100)
+
+
+def tiny_png(width, height, channels=3, data=ZEROS):
     return build_png([], channels, width=width, height=height, data=data)
 
 

@@ -60,7 +60,8 @@ def test_files_written_by_each_choice(SimpleImage, tmp_path):
     both = SimpleImage(2, 1, bytes(6), bytes([255, 128]), CHUNKS, HEADER, bytes([4]))
     both.save(str(tmp_path / "kept.png"))
     both.saveBmp(str(tmp_path / "kept.bmp"))
-    assert decode_with_pillow((tmp_path / "kept.png").read_bytes()) == ("RGBA", (2, 1), bytes([0, 0, 0, 255, 0, 0, 0, 128]))
+    assert decode_with_pillow((tmp_path / "kept.png").read_bytes()) == (
+        "RGBA", (2, 1), bytes([0, 0, 0, 255, 0, 0, 0, 128]))
     assert read_bmp((tmp_path / "kept.bmp").read_bytes())[0]["xppm"] == 1000
 
     SimpleImage(1, 1, bytes(3), None, None, HEADER).save(str(tmp_path / "bmp_named.png"))

@@ -10,7 +10,8 @@ from write_helpers import decode_with_pillow, read_bmp
 def test_one_pixel_file_bytes(ext, tmp_path):
     ext._writeBmp(str(tmp_path / "one.bmp"), 1, 1, bytes([0x30, 0x20, 0x10]))
     assert (tmp_path / "one.bmp").read_bytes() == (
-        b"BM" + struct.pack("<IHHI", 58, 0, 0, 54) + struct.pack("<IIIHHIIIIII", 40, 1, 1, 1, 24, 0, 4, 2835, 2835, 0, 0)
+        b"BM" + struct.pack("<IHHI", 58, 0, 0, 54)
+        + struct.pack("<IIIHHIIIIII", 40, 1, 1, 1, 24, 0, 4, 2835, 2835, 0, 0)
         + bytes([0x10, 0x20, 0x30, 0]))
 
 

@@ -41,7 +41,8 @@ IDAT = b"IDAT"  # in the expected layouts: one new image-data chunk
 
 
 @pytest.mark.parametrize("records, layout", [
-    ([HEADER, (b"tEXt", b"k\0v", 3), (IDAT, None, 10), (IDAT, b"ignored", 10), (IDAT, None, 5), (b"tIME", b"t", 9), END],
+    ([HEADER, (b"tEXt", b"k\0v", 3), (IDAT, None, 10), (IDAT, b"ignored", 10), (IDAT, None, 5), (b"tIME", b"t", 9),
+      END],
      [HEADER[:2], (b"tEXt", b"k\0v"), IDAT, IDAT, IDAT, (b"tIME", b"t"), END[:2]]),
     ([HEADER, (IDAT, None, 10), (b"tEXt", b"x", 1), (IDAT, None, 10), END],  # new data where the first IDAT was
      [HEADER[:2], IDAT, IDAT, (b"tEXt", b"x"), END[:2]]),

@@ -63,5 +63,5 @@ def refused(image: SimpleImage, folder: pathlib.Path) -> None:
     ext._makeChunk(b"tEXt", bytearray())  # type: ignore[arg-type]
     image.size = (1, 1)  # type: ignore[misc]
     image.copy(1)  # type: ignore[call-arg]
-    uncopied: Tinted = image.copy()  # type: ignore[assignment]
+    uncopied: Tinted = image.copy()  # type: ignore[assignment]  # noqa: F841
     image.save(path="x.png", mode="wb")  # type: ignore[call-arg]

@@ -169,7 +169,8 @@ class PngLayout(_Record):
     header is None without a (complete) IHDR. filters holds the filter type of
     every row found in the image data, pass after pass when interlaced (passes
     has them per pass, all seven, empty for a pass without pixels); None when
-    the data was not inflated (no usable header or no IDAT). inflated is the number of bytes the data inflated to, expected
+    the data was not inflated (no usable header or no IDAT). inflated is the
+    number of bytes the data inflated to, expected
     what the header asks for. problems lists every damage found in offset
     order; stopped is the first of them, None for a sound file. notes are
     findings that break no rule a reader enforces."""
