@@ -459,6 +459,96 @@ def check_scaling(rounds):
           f"{os.cpu_count()} CPUs")
     shutil.rmtree(folder)
 
+# --- one thread against two ------------------------------------------------------------------
+
+THREAD_FILES = 16
+
+
+def distinct_photos(count):
+    """count photo-like RGB images, each with noise of its own."""
+    return [photo("RGB") for _ in range(count)]
+
+
+def thread_pair(call, items):
+    """Seconds for call over items on one thread, then on a pool of two."""
+    import concurrent.futures
+
+    start = time.perf_counter()
+    for item in items:
+        call(item)
+    one = time.perf_counter() - start
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        start = time.perf_counter()
+        list(pool.map(call, items))
+        two = time.perf_counter() - start
+    return one, two
+
+
+def thread_rows(rounds, actions=("open", "save")):
+    """Open and save of THREAD_FILES distinct photos on one thread against a
+    pool of two, this module beside the peers and the host zlib, every library
+    in every round; the ratio is the median of the per-round ratios 2T/1T.
+    Target: 0.55x for open and for save."""
+    print(f"building {THREAD_FILES} distinct {SIDE}x{SIDE} photos ...", file=sys.stderr)
+    images = distinct_photos(THREAD_FILES)
+    files = [pillow_png(image) for image in images]
+    paths = []
+    for i, data in enumerate(files):
+        paths.append(os.path.join(TMP, f"thread-{i}.png"))
+        with open(paths[-1], "wb") as f:
+            f.write(data)
+    idats = [idat_of(data) for data in files]
+    opens = {
+        "ours, bytes": (lambda data: SimpleImage.open(data), files),
+        "ours, path": (lambda path: SimpleImage.open(path), paths),
+        "Pillow": (lambda data: Image.open(io.BytesIO(data)).load(), files),
+        "zlib.decompress": (zlib.decompress, idats),
+    }
+    if pyspng is not None:
+        opens["pyspng"] = (pyspng.load, files)
+    if cv2 is not None:
+        opens["opencv"] = (lambda data: cv2.imdecode(numpy.frombuffer(data, numpy.uint8), cv2.IMREAD_UNCHANGED),
+                           files)
+    with contextlib.redirect_stdout(io.StringIO()):
+        ours = [SimpleImage.open(data) for data in files]
+    filtered = [zlib.decompress(idat) for idat in idats]
+    saves = {
+        "ours": (lambda k: ours[k].save(os.path.join(TMP, f"thread-save-{k}.png")), range(THREAD_FILES)),
+        "Pillow": (lambda image: image.save(io.BytesIO(), "PNG"), images),
+        "zlib.compress": (zlib.compress, filtered),
+    }
+    if cv2 is not None:
+        arrays = [numpy.asarray(image)[:, :, ::-1].copy() for image in images]
+        saves["opencv"] = (lambda array: cv2.imencode(".png", array), arrays)
+    rows = []
+    for action, calls in (("open", opens), ("save", saves)):
+        if action not in actions:
+            continue
+        samples = {name: [] for name in calls}
+        loads = []
+        with contextlib.redirect_stdout(io.StringIO()):  # open prints a line per image
+            for _ in range(rounds):
+                for name, (call, items) in calls.items():
+                    samples[name].append(thread_pair(call, list(items)))
+                loads.append(os.getloadavg()[0])
+        for name, pairs in samples.items():
+            one = statistics.median(a for a, _ in pairs) * 1e3
+            two = statistics.median(b for _, b in pairs) * 1e3
+            ratio = statistics.median(b / a for a, b in pairs)
+            rows.append((f"{action} {name}", one, two, ratio, min(loads), max(loads)))
+    return rows
+
+
+def print_thread_rows(rounds, actions=("open", "save")):
+    print(f"\n{THREAD_FILES} distinct {SIDE}x{SIDE} photo RGB files, 1 thread against a pool of 2, {rounds} rounds;"
+          f" {os.cpu_count()} CPUs")
+    print(f"{'threads':34} {'1T ms':>9} {'2T ms':>8} {'2T/1T':>7} {'target':>7} {'':7}  load (1 min)")
+    for name, one, two, ratio, low, high in thread_rows(rounds, actions):
+        ours = name.startswith(("open ours", "save ours"))
+        target = f"{0.55:6.2f}x {verdict(ratio <= 0.55):7}" if ours else f"{'':7} {'':7}"
+        print(f"{name:34} {one:9.1f} {two:8.1f} {ratio:6.2f}x {target}  {low:.2f}-{high:.2f}")
+
+
 def verdict(holds):
     return "holds" if holds else "MISSED"
 
@@ -467,6 +557,9 @@ def main():
     global ROUNDS
     if sys.argv[1:2] == ["check"]:  # bench_table.py check [rounds]: only the scaling of check
         return check_scaling(int(sys.argv[2]) if len(sys.argv) > 2 else 5)
+    if sys.argv[1:2] == ["threads"]:  # bench_table.py threads [rounds [open|save]]: only 1 thread against 2
+        return print_thread_rows(int(sys.argv[2]) if len(sys.argv) > 2 else ROUNDS, tuple(sys.argv[3:]) or
+                                 ("open", "save"))
     if len(sys.argv) > 1:
         ROUNDS = int(sys.argv[1])
     print(f"building {SIDE}x{SIDE} test images ...", file=sys.stderr)
@@ -509,6 +602,7 @@ def main():
         print(f"{name:34} {ours_ms:9.1f} {pillow_ms:9.1f} {ratio:6.2f}x {verdict(ratio < 1.0):7}")
 
     print_open_split_and_plain_writer(cases)
+    print_thread_rows(ROUNDS)
 
 
 if __name__ == "__main__":
