@@ -126,6 +126,7 @@ bool import_module_body(PyObject* module) {
     PyObject* z = zlib_module.get();
     if (!(attribute(o.struct_pack, s, "pack") && attribute(o.struct_unpack, s, "unpack") &&
           attribute(o.struct_error, s, "error") && attribute(o.zlib_compress, z, "compress") &&
+          attribute(o.zlib_compressobj, z, "compressobj") &&
           attribute(o.zlib_decompress, z, "decompress") &&
           attribute(o.zlib_decompressobj, z, "decompressobj") && attribute(o.zlib_crc32, z, "crc32") &&
           attribute(o.zlib_error, z, "error")))
