@@ -45,6 +45,29 @@ using Buffer = std::unique_ptr<Byte, MemFree>;
 // path (no exception set); or fail with an exception set.
 enum class Streamed { kDone, kGaveUp, kFailed };
 
+// Where the bytes of one payload lie: in a bytes object the caller holds.
+struct Span {
+    const Byte* data;
+    std::size_t size;
+};
+
+// An array of spans from PyMem_Malloc; MemoryError when there is no room.
+class Spans {
+public:
+    bool reserve(std::size_t count) {
+        items_.reset(static_cast<Span*>(PyMem_Malloc(std::max<std::size_t>(count, 1) * sizeof(Span))));
+        if (!items_) PyErr_NoMemory();
+        return static_cast<bool>(items_);
+    }
+    Span* get() const { return items_.get(); }
+
+private:
+    struct Free {
+        void operator()(Span* p) const { PyMem_Free(p); }
+    };
+    std::unique_ptr<Span, Free> items_;
+};
+
 // A plane is written once from end to end right after it is allocated, and a
 // large one takes thousands of page faults when its memory is new to the
 // process (a third of the time of opening an RGBA photo). Asking for
@@ -209,31 +232,23 @@ public:
 
     // kGaveUp for anything the exact path must judge: data zlib-ng refuses, a
     // stream that ends early or late, an unknown filter type.
-    Streamed run(PyObject* payloads) {
-        const Streamed result = run_inflater(payloads);
+    Streamed run(const Span* spans, std::size_t count) {
+        const Streamed result = run_inflater(spans, count);
         lock_.relock();
         return result;
     }
 
 private:
-    Streamed run_inflater(PyObject* payloads) {
+    // spans: where the payloads lie, read off the held objects by the caller:
+    // with the lock released nothing looks into a Python object.
+    Streamed run_inflater(const Span* spans, std::size_t count) {
         // A scanline is at most 2^31 bytes, so the piece's size fits the
         // inflater's 32-bit counts.
         capacity_ = std::max<std::size_t>(1, kOutputPiece / stride_) * stride_;
         piece_.reset(static_cast<Byte*>(PyMem_Malloc(capacity_)));
-        // Where each payload's bytes lie, read off the held objects now: with
-        // the lock released nothing looks into a Python object.
-        const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(payloads));
-        spans_.reset(static_cast<Span*>(PyMem_Malloc(std::max<std::size_t>(count, 1) * sizeof(Span))));
-        if (!piece_ || !spans_ || !inflater_.start()) {
+        if (!piece_ || !inflater_.start()) {
             PyErr_NoMemory();
             return Streamed::kFailed;
-        }
-        Span* spans = spans_.get();
-        for (std::size_t i = 0; i < count; ++i) {
-            PyObject* payload = PyTuple_GET_ITEM(payloads, static_cast<Py_ssize_t>(i));
-            spans[i] = {reinterpret_cast<const Byte*>(PyBytes_AS_STRING(payload)),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(payload))};
         }
         for (std::size_t i = 0; i < count && !ended_; ++i) {
             const Byte* data = spans[i].data;
@@ -304,17 +319,8 @@ private:
     const ImageLayout& layout_;
     RowBuilder& rows_;
     const std::size_t stride_;
-    struct Span {
-        const Byte* data;
-        std::size_t size;
-    };
-    struct SpanFree {
-        void operator()(Span* p) const { PyMem_Free(p); }
-    };
-
     std::size_t capacity_ = 0;
     Buffer piece_;
-    std::unique_ptr<Span, SpanFree> spans_;
     zng::Inflater inflater_;
     std::size_t filled_ = 0;  // bytes of the piece inflated
     std::size_t used_ = 0;    // bytes of the piece handed on as scanlines
@@ -398,32 +404,28 @@ bool take_payloads(PyObject* idat_payloads, Ref& taken) {
     return true;
 }
 
-// Whether the streamed path may take the payloads: all exactly bytes (what
-// else read returned is the exact path's to report), and enough of them to
-// inflate to expected bytes at all. Deflate expands by at most about 1032:1,
-// so a header claiming far more than the data can hold is left to the exact
-// path, which inflates at most what the data holds and refuses it, instead of
-// reserving the claimed image as rows start arriving.
-bool streamable(PyObject* payloads, std::int64_t expected) {
+// Whether the streamed path may take payloads of compressed bytes in all:
+// enough to inflate to expected bytes at all. Deflate expands by at most about
+// 1032:1, so a header claiming far more than the data can hold is left to the
+// exact path, which inflates at most what the data holds and refuses it,
+// instead of reserving the claimed image as rows start arriving.
+bool streamable(std::int64_t compressed, std::int64_t expected) {
     constexpr std::int64_t kMaxExpansion = 1100;  // a margin above deflate's bound
     constexpr std::int64_t kSlack = 1024;
-    std::int64_t compressed = 0;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(payloads); ++i) {
-        PyObject* payload = PyTuple_GET_ITEM(payloads, i);
-        if (!PyBytes_CheckExact(payload)) return false;
-        compressed += PyBytes_GET_SIZE(payload);
-    }
     return expected <= compressed * kMaxExpansion + kSlack;
 }
 
-}  // namespace
-
-bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Planes& planes) {
-    Ref payloads;
-    if (!take_payloads(idat_payloads, payloads)) return false;
+// The streamed path over spans of held, immutable bytes, then the exact path
+// over payloads() (a list or tuple of bytes objects, made only when needed)
+// when it gives up.
+template <class Payloads>
+bool decode_spans(const Span* spans, std::size_t count, const ImageLayout& layout, Planes& planes,
+                  Payloads&& payloads) {
     RowBuilder rows(layout, planes);
-    if (payloads && streamable(payloads.get(), layout.expected)) {
-        switch (StreamedRows(layout, rows).run(payloads.get())) {
+    std::int64_t compressed = 0;
+    for (std::size_t i = 0; i < count; ++i) compressed += static_cast<std::int64_t>(spans[i].size);
+    if (streamable(compressed, layout.expected)) {
+        switch (StreamedRows(layout, rows).run(spans, count)) {
             case Streamed::kDone:
                 if (!rows.allocate()) return false;  // an image of no rows has its planes too
                 rows.finish();
@@ -433,7 +435,57 @@ bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Plane
         }
     }
     rows.release();
-    return decode_exactly(payloads ? payloads.get() : idat_payloads, layout, rows);
+    Ref taken = payloads();
+    return taken && decode_exactly(taken.get(), layout, rows);
+}
+
+}  // namespace
+
+bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Planes& planes) {
+    Ref payloads;
+    if (!take_payloads(idat_payloads, payloads)) return false;
+    // The streamed path takes the payloads only when all are exactly bytes:
+    // what else read returned is the exact path's to report.
+    bool all_bytes = static_cast<bool>(payloads);
+    const Py_ssize_t count = payloads ? PyTuple_GET_SIZE(payloads.get()) : 0;
+    for (Py_ssize_t i = 0; all_bytes && i < count; ++i)
+        all_bytes = PyBytes_CheckExact(PyTuple_GET_ITEM(payloads.get(), i));
+    if (!all_bytes) {
+        RowBuilder rows(layout, planes);
+        return decode_exactly(payloads ? payloads.get() : idat_payloads, layout, rows);
+    }
+    Spans spans;
+    if (!spans.reserve(static_cast<std::size_t>(count))) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* payload = PyTuple_GET_ITEM(payloads.get(), i);
+        spans.get()[i] = {reinterpret_cast<const Byte*>(PyBytes_AS_STRING(payload)),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(payload))};
+    }
+    return decode_spans(spans.get(), static_cast<std::size_t>(count), layout, planes,
+                        [&] { return Ref::borrow(payloads.get()); });
+}
+
+bool decode_image_data_in(PyObject* memory, const PayloadSpan* payload_spans, std::size_t count,
+                          const ImageLayout& layout, Planes& planes) {
+    Spans spans;
+    if (!spans.reserve(count)) return false;
+    const auto* base = reinterpret_cast<const Byte*>(PyBytes_AS_STRING(memory));
+    for (std::size_t i = 0; i < count; ++i)
+        spans.get()[i] = {base + payload_spans[i].offset, payload_spans[i].size};
+    // Should the streamed path give up, the exact path gets the payloads as
+    // the stream would have read them: one bytes object each.
+    // The list is untracked, as the chunk loop's own: no Python code finds it.
+    return decode_spans(spans.get(), count, layout, planes, [&]() -> Ref {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return {};
+        PyObject_GC_UnTrack(list.get());
+        for (std::size_t i = 0; i < count; ++i) {
+            Ref payload = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(memory) + payload_spans[i].offset,
+                                                               static_cast<Py_ssize_t>(payload_spans[i].size)));
+            if (!payload || PyList_Append(list.get(), payload.get()) < 0) return {};
+        }
+        return list;
+    });
 }
 
 }  // namespace tavrune::png
