@@ -615,7 +615,7 @@ MODULE = "Tavrune.simpleImage_ext"
 
 
 class _Inflater:
-    """A decompressobj whose decompress results pass through convert."""
+    """A decompressobj or compressobj whose results pass through convert."""
 
     def __init__(self, inner, convert):
         self._inner, self._convert = inner, convert
@@ -623,17 +623,23 @@ class _Inflater:
     def decompress(self, *args):
         return self._convert(self._inner.decompress(*args))
 
+    def compress(self, *args):
+        return self._convert(self._inner.compress(*args))
+
+    def flush(self, *args):
+        return self._convert(self._inner.flush(*args))
+
     def __getattr__(self, name):
         return getattr(self._inner, name)
 
 
 def drop_in(target, kind, hook=None):
-    """A stand-in for the host function target ("zlib.compress"): kind "mock"
+    """A stand-in for the host function target ("zlib.decompress"): kind "mock"
     (a MagicMock), "raise", or the real result after hook fired: "honest"
     as it is, or in another type of the same content: "bytearray",
     "memoryview", "subclass" (of bytes or tuple), "list"; or, for a tuple,
-    "short" or "long" by one item. A decompressobj's decompress results are
-    converted alike. Never other content in the right type: the module may
+    "short" or "long" by one item. The results of a decompressobj's
+    decompress and of a compressobj's compress and flush are converted alike. Never other content in the right type: the module may
     write whatever the host's functions return as such."""
     import importlib
     from unittest import mock
@@ -655,7 +661,7 @@ def drop_in(target, kind, hook=None):
         if type(result) is tuple:
             return {"subclass": TupleSub, "list": list, "short": lambda r: r[:-1],
                     "long": lambda r: r + (0,)}.get(kind, lambda r: r)(result)
-        if type(result).__name__ == "Decompress":
+        if type(result).__name__ in ("Decompress", "Compress"):
             return _Inflater(result, convert)
         return result
 

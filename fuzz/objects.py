@@ -9,7 +9,10 @@ chunk records that change between walks, header records, path-like objects,
 subclasses with their own decoder, the module's own names replaced), perhaps
 an interpreter event (GC callbacks at threshold 1, finalisers in cyclic
 garbage, a thread switching every microsecond, a signal handler, drained free
-lists, failing allocations), then calls. Hooks replace, resize and clear the
+lists, failing allocations), then calls. A theme of its own opens and saves
+images large enough that their long steps run with the interpreter lock
+released while a thread replaces the fields of the image being saved and
+changes the bytearray being opened. Hooks replace, resize and clear the
 images' buffers, clear the lists and dicts the module works on (found with
 gc.get_referrers) and call the module again. Every call must end in a return
 or an exception; a crash, a sanitizer report or a hang is a failure. Some
@@ -76,6 +79,18 @@ FILES = _files()
 VALID = len(FILES) - 24  # the files before this index are not mutated
 
 
+def _large_files():
+    """PNG files whose image data is over 64 KiB and whose IDAT chunks are over
+    5 KiB: open inflates, reconstructs and sums their CRCs with the
+    interpreter lock released."""
+    return tuple(build_png(random_rows(w, h, channels, seed=channels), channels, [y % 5 for y in range(h)],
+                           idat_sizes=(6000, 20000)) for channels, w, h in ((3, 160, 140), (4, 130, 130)))
+
+
+LARGE = _large_files()
+RECORD_IDAT = "[(b'IDAT', None, 5)]"
+
+
 def _records(data):
     """The chunk records the decoder keeps for a PNG file (None for others)."""
     try:
@@ -135,6 +150,7 @@ THEMES = (
     ("no memory", 6),  # allocations failing in the middle of calls
     ("round trip", 4),  # honest images written every way must read back the same
     ("first import", 1),  # host modules patched, loads failing part-way: in a fresh interpreter
+    ("unlocked steps", 5),  # a thread changes what open and save use while their long steps run unlocked
 )
 
 # Hook actions, with their weight in each theme (default: "mixed").
@@ -705,6 +721,8 @@ class Case:
             return self.build_round_trip()
         if self.fresh:
             return self.build_first_import()
+        if self.theme == "unlocked steps":
+            return self.build_unlocked()
         for _ in range(rng.choice((1, 1, 2, 3))):
             self.make_image()
         for _ in range(rng.choice((0, 0, 1, 2))):
@@ -771,7 +789,7 @@ class Case:
     HOST_FUNCTIONS = {
         "struct.pack": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass", "list"),
         "struct.unpack": ("mock", "raise", "honest", "list", "subclass", "short", "long"),
-        "zlib.compress": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass", "list"),
+        "zlib.compressobj": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass", "list"),
         "zlib.decompress": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass"),
         "zlib.decompressobj": ("mock", "raise", "honest", "bytearray", "memoryview", "subclass"),
         "zlib.crc32": ("mock", "raise", "honest"),
@@ -825,6 +843,45 @@ class Case:
         return self.pick("gc.collect()", "clear_referrers(o)", "clear_referrers(ext.PNG_SIGNATURE)",
                          "C(ext.SimpleImage.open, FILES[0])", "C(ext._makeChunk, b'IDAT', b'')",
                          "[clear_referrers(m) for m in FAILED if m is not None]")
+
+    def build_unlocked(self):
+        """Open and save of images large enough that their long steps run with
+        the interpreter lock released, while a thread switching every
+        microsecond replaces and resizes the fields of the image being saved
+        and changes the bytearray being opened. An image no hook touches is
+        checked by writing and reading back meanwhile."""
+        rng = self.rng
+        self.classes.add("GIL-released steps")
+        self.classes.add("thread switching every microsecond")
+        im = self.new("im", f"SimpleImage.open(LARGE[{rng.randrange(len(LARGE))}])")
+        self.images.append(im)
+        src = self.new("src", f"bytearray(LARGE[{rng.randrange(len(LARGE))}])")
+        side = rng.choice((0, 1, 130, 140, 160))
+        actions = [
+            f"C({im}.putPixel, ({rng.randrange(200)}, {rng.randrange(200)}), (1, 2, 3))",
+            f"S({im}, '_pixels', bytearray(px({self.pick(0, 9, side * side * 3, 160 * 140 * 3)})))",
+            f"S({im}, '_alpha', {self.pick('None', f'bytearray({side * side})', 'bytearray(3)')})",
+            f"S({im}, '_png_filters', {self.pick('None', f'bytearray([7] * {side})', f'bytearray({side})')})",
+            f"C(G({im}, '_png_filters').__setitem__, {rng.randrange(140)}, {rng.randrange(9)})",
+            f"C(G({im}, '_pixels').extend, b'123')",
+            f"S({im}, {self.pick('width', 'height')!r}, {self.pick(0, 1, 130, 160, 2 ** 31 - 1)})",
+            f"S({im}, '_png_chunks', {self.pick('None', '[]', RECORD_IDAT)})",
+            f"{src}.extend(b'x' * {rng.randrange(1, 99)})",
+            f"C({src}.__setitem__, slice({rng.randrange(200)}, {rng.randrange(200, 90000)}), b'')",
+            f"{src}.clear()",
+        ]
+        chosen = rng.sample(actions, rng.randint(1, 4))
+        self.emit(f"thread_hostile(Do(lambda o: ({', '.join(chosen)}), {rng.randrange(4)}, 1, 1 << 20))")
+        for _ in range(rng.randint(1, 4)):
+            k = rng.randrange(len(LARGE))
+            self.emit(self.pick(f"C(SimpleImage.open, {src})", f"C(SimpleImage.open, LARGE[{k}])",
+                                f"C(SimpleImage.open, put_file('large{k}', LARGE[{k}]))", f"C({im}.save, P('u.png'))",
+                                f"C(_writePng, P('w.png'), G({im}, 'width'), G({im}, 'height'), G({im}, '_pixels'), "
+                                f"G({im}, '_alpha'), G({im}, '_png_filters'))", f"C({im}.copy)"))
+        if self.chance(0.3):
+            self.classes.add("checked by writing and reading back")
+            self.emit(f"roundtrip(SimpleImage.open(LARGE[{rng.randrange(len(LARGE))}]), P('rt'))")
+        return self.source()
 
     def build_oracle(self):
         """Pixel access and _split_idat_payload through PX, with no interpreter
@@ -1043,6 +1100,7 @@ class Worker:
         self.hostile = hostile
         self.scratch = scratch
         self.base = {"__builtins__": __builtins__, "ext": ext, "SimpleImage": ext.SimpleImage, "FILES": FILES,
+                     "LARGE": LARGE,
                      "gc": gc, "array": array, "P": self.path, "put_file": self.put_file, "px": px,
                      "subclass": subclass, "HostilePath": hostile_path, "Pair": Pair, "io": io,
                      "PNG_SIG": PNG_SIGNATURE, "roundtrip": roundtrip,

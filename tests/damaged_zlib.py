@@ -11,6 +11,7 @@ over-subscribed and incomplete Huffman codes, missing end-of-block codes, too
 many symbols, bad repeat codes, bad zlib headers, bad Adler-32.
 """
 
+import contextlib
 import io
 import random
 import zlib
@@ -364,13 +365,28 @@ def module_outcome(SimpleImage, data):
     return "ok", (bytes(result[2]), alpha, bytes(result[7]))
 
 
+def open_outcome(SimpleImage, data):
+    """module_outcome through SimpleImage.open(data), which walks the bytes of
+    the file in place instead of reading a stream."""
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            image = SimpleImage.open(data)
+    except Exception as error:  # noqa: BLE001
+        return type(error), str(error)
+    alpha = None if image._alpha is None else bytes(image._alpha)
+    return "ok", (bytes(image._pixels), alpha, bytes(image._png_filters))
+
+
 def check(SimpleImage, seed):
-    """None when stream number seed opens as the exact path alone would have
-    it; else a description of the difference."""
+    """None when stream number seed opens, from a stream and from the file's
+    bytes, as the exact path alone would have it; else a description of the
+    difference."""
     rng = random.Random(seed)
     kind, width, height, channels, stream = damaged_stream(rng)
     data = png_of(width, height, channels, stream, rng)
     ours, exact = module_outcome(SimpleImage, data), exact_outcome(width, height, channels, stream)
-    if ours == exact:
+    walked = open_outcome(SimpleImage, data)
+    if ours == exact == walked:
         return None
-    return f"stream {seed} ({kind}, {width}x{height}x{channels}): {stream.hex()}\n  ours  {ours}\n  exact {exact}"
+    return (f"stream {seed} ({kind}, {width}x{height}x{channels}): {stream.hex()}\n  ours  {ours}\n"
+            f"  bytes {walked}\n  exact {exact}")

@@ -116,3 +116,72 @@ def test_threads_saving_one_image_write_the_same_file(ext, tmp_path, capsys, fas
 
     run_threads(8, worker)
     capsys.readouterr()
+
+
+# Image data over 64 KiB, so open inflates and reconstructs it with the
+# interpreter lock released, and IDAT chunks over 5 KiB, whose CRCs are summed
+# unlocked too; RGB and RGBA, every filter type.
+LARGE = [build_png(random_rows(150 + 10 * i, 120, 3 + i % 2, seed=100 + i), 3 + i % 2,
+                   [(y + i) % 5 for y in range(120)], idat_sizes=(6000 * (i % 3 + 1),)) for i in range(8)]
+
+
+def open_and_save(ext, index, kind, directory):
+    source = LARGE[index]
+    if kind == "path":
+        source = os.path.join(directory, f"{index}.in")
+        with open(source, "wb") as f:
+            f.write(LARGE[index])
+    image = ext.SimpleImage.open(bytearray(source) if kind == "bytearray" else source)
+    path = os.path.join(directory, f"{index}.png")
+    image.save(path)
+    with open(path, "rb") as f:
+        return bytes(image._pixels), image._alpha, bytes(image._png_filters), f.read()
+
+
+def test_eight_threads_open_and_save_while_others_change_other_images(ext, tmp_path, capsys, fast_switching):
+    kinds = ("bytes", "bytearray", "path")
+    expected = {i: open_and_save(ext, i, "bytes", str(tmp_path)) for i in range(len(LARGE))}
+    stop, changes, errors, results = threading.Event(), [0, 0], [], {}
+
+    def change(n):
+        """Changes an image of its own in every way while the others work."""
+        image = ext.SimpleImage.open(LARGE[n])
+        k = 0
+        while not stop.is_set():
+            k += 1
+            image.putPixel((k % image.width, k % image.height), (k % 256, n, 7))
+            if k % 64 == 0:
+                image._pixels = bytearray(image._pixels)
+                image._png_filters = bytearray((y + k) % 5 for y in range(image.height))
+                image.save(str(tmp_path / f"changed{n}.png"))
+            changes[n] += 1
+
+    def work(n):
+        directory = tmp_path / f"thread{n}"
+        directory.mkdir()
+        for r in range(3):
+            for k in range(len(LARGE)):
+                i = (k + n) % len(LARGE)
+                results[n, r, i] = open_and_save(ext, i, kinds[(n + r + k) % 3], str(directory))
+
+    def guarded(target, n):
+        try:
+            target(n)
+        except BaseException as error:  # reported in the main thread
+            errors.append(error)
+
+    changers = [threading.Thread(target=guarded, args=(change, n)) for n in range(2)]
+    workers = [threading.Thread(target=guarded, args=(work, n)) for n in range(8)]
+    for thread in changers + workers:
+        thread.start()
+    for thread in workers:
+        thread.join()
+    stop.set()
+    for thread in changers:
+        thread.join()
+    capsys.readouterr()
+    assert not errors, errors
+    assert min(changes) > 0
+    assert len(results) == 8 * 3 * len(LARGE)
+    for (n, r, i), got in results.items():
+        assert got == expected[i], (n, r, i)

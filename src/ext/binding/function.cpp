@@ -162,6 +162,10 @@ PyObject* build_defaults(const FunctionSpec& spec) {
 
 bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 
+const FunctionSpec* spec_of(PyObject* object) {
+    return Py_TYPE(object) == &function_type ? as_function(object)->spec : nullptr;
+}
+
 PyObject* new_function(const FunctionSpec& spec, PyObject* module_name) {
     Ref self = Ref::steal(PyType_GenericAlloc(&function_type, 0));
     if (!self) return nullptr;

@@ -91,4 +91,8 @@ bool ready_function_type();
 // __module__; a new reference, or null with an exception set.
 PyObject* new_function(const FunctionSpec& spec, PyObject* module_name);
 
+// The record of object when it is one of the module's function objects, else
+// null. No Python code runs.
+const FunctionSpec* spec_of(PyObject* object);
+
 }  // namespace tavrune::binding

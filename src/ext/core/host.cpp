@@ -157,7 +157,8 @@ bool import_module_body(PyObject* module) {
     PyObject* s = struct_module.get();
     PyObject* z = zlib_module.get();
     if (!(built.attribute(o.struct_pack, s, "pack") && built.attribute(o.struct_unpack, s, "unpack") &&
-          built.attribute(o.struct_error, s, "error") && built.attribute(o.zlib_compress, z, "compress") &&
+          built.attribute(o.struct_error, s, "error") &&
+          built.attribute(o.zlib_compressobj, z, "compressobj") &&
           built.attribute(o.zlib_decompress, z, "decompress") &&
           built.attribute(o.zlib_decompressobj, z, "decompressobj") && built.attribute(o.zlib_crc32, z, "crc32") &&
           built.attribute(o.zlib_error, z, "error") && built.make(o.struct_module, struct_module.release()) &&

@@ -15,7 +15,7 @@ struct Objects {
     PyObject* struct_unpack; // struct.unpack
     PyObject* struct_error;  // struct.error
     PyObject* zlib_module;
-    PyObject* zlib_compress;
+    PyObject* zlib_compressobj;  // the image data compressed a band at a time
     PyObject* zlib_decompress;
     PyObject* zlib_decompressobj;  // bounded inflation of image data
     PyObject* zlib_crc32;

@@ -8,6 +8,8 @@
 #include "image/image.hpp"
 #include "png/png.hpp"
 
+#include <algorithm>
+
 namespace tavrune::image {
 
 using binding::BoundArgs;
@@ -17,16 +19,25 @@ namespace {
 
 constexpr Py_ssize_t kResultSize = 8;
 
-PyObject* image_streamToImage(const BoundArgs& bound) {
-    PyObject* stream = bound.args[0];
-    Ref eight = Ref::steal(PyLong_FromLong(8));
-    if (!eight) return nullptr;
-    Ref signature = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, eight.get(), nullptr));
-    if (!signature) return nullptr;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    Ref seeked = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_seek, zero.get(), nullptr));
-    if (!seeked) return nullptr;
+// _streamToImage(stream); with file (exactly bytes) instead of a stream, as
+// for io.BytesIO(file): the reads of a fresh BytesIO are made on file itself
+// (a PNG's chunks walked in place), a BMP reads a BytesIO of its own.
+PyObject* stream_to_image(PyObject* stream, PyObject* file) {
+    Ref signature;
+    if (file != nullptr) {
+        signature = Ref::steal(
+            PyBytes_FromStringAndSize(PyBytes_AS_STRING(file), std::min<Py_ssize_t>(8, PyBytes_GET_SIZE(file))));
+        if (!signature) return nullptr;
+    } else {
+        Ref eight = Ref::steal(PyLong_FromLong(8));
+        if (!eight) return nullptr;
+        signature = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, eight.get(), nullptr));
+        if (!signature) return nullptr;
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        if (!zero) return nullptr;
+        Ref seeked = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_seek, zero.get(), nullptr));
+        if (!seeked) return nullptr;
+    }
 
     Ref png_signature = Ref::steal(host::module_global(host::constants.name_png_signature));
     if (!png_signature) return nullptr;
@@ -34,22 +45,47 @@ PyObject* image_streamToImage(const BoundArgs& bound) {
     if (!is_png) return nullptr;
     int truth = PyObject_IsTrue(is_png.get());
     if (truth < 0) return nullptr;
-    if (truth) return png::load_png(stream);
+    if (truth) return file != nullptr ? png::load_png_in(file) : png::load_png(stream);
 
     Ref head = Ref::steal(PyObject_GetItem(signature.get(), host::constants.head_slice));
     if (!head) return nullptr;
     truth = PyObject_RichCompareBool(head.get(), host::constants.bm, Py_EQ);
     if (truth < 0) return nullptr;
-    if (truth) return bmp::load_bmp(stream);
+    if (truth) {
+        if (file == nullptr) return bmp::load_bmp(stream);
+        Ref own = Ref::steal(PyObject_CallOneArg(host::objects.bytes_io, file));
+        return own ? bmp::load_bmp(own.get()) : nullptr;
+    }
     PyErr_SetString(PyExc_ValueError, msg::kUnsupportedFormat);
     return nullptr;
 }
+
+PyObject* image_streamToImage(const BoundArgs& bound) { return stream_to_image(bound.args[0], nullptr); }
 
 // cls._streamToImage(stream), unpacked into exactly eight values (new references).
 bool decode(PyObject* cls, PyObject* stream, PyObject** values) {
     Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
     if (!method) return false;
     Ref result = Ref::steal(PyObject_CallOneArg(method.get(), stream));
+    if (!result) return false;
+    return errors::unpack(result.get(), kResultSize, values);
+}
+
+// decode(cls, bytes_io(file), values) for file exactly bytes and bytes_io the
+// host's io.BytesIO: when cls._streamToImage is the module's own, it reads
+// file in place instead, with the same results and errors, and no stream or
+// copy of the file's image data is made.
+bool decode_bytes(PyObject* cls, PyObject* file, PyObject* bytes_io, PyObject** values) {
+    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
+    if (!method) return false;
+    Ref result;
+    if (binding::spec_of(method.get()) == &kStreamToImage) {
+        result = Ref::steal(stream_to_image(nullptr, file));
+    } else {
+        Ref stream = Ref::steal(PyObject_CallOneArg(bytes_io, file));
+        if (!stream) return false;
+        result = Ref::steal(PyObject_CallOneArg(method.get(), stream.get()));
+    }
     if (!result) return false;
     return errors::unpack(result.get(), kResultSize, values);
 }
@@ -79,8 +115,12 @@ PyObject* image_open(const BoundArgs& bound) {
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
         Ref bytes_io = Ref::steal(host::module_global(host::constants.name_bytes_io));
         if (!bytes_io) return nullptr;
-        Ref stream = Ref::steal(PyObject_CallOneArg(bytes_io.get(), source));
-        if (!stream || !decode(cls, stream.get(), values)) return nullptr;
+        if (PyBytes_CheckExact(source) && bytes_io.get() == host::objects.bytes_io) {
+            if (!decode_bytes(cls, source, bytes_io.get(), values)) return nullptr;
+        } else {
+            Ref stream = Ref::steal(PyObject_CallOneArg(bytes_io.get(), source));
+            if (!stream || !decode(cls, stream.get(), values)) return nullptr;
+        }
     } else {
         PyErr_SetString(PyExc_TypeError, msg::kSourceType);
         return nullptr;

@@ -6,6 +6,7 @@
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "core/stream.hpp"
+#include "core/unlocked.hpp"
 #include "png/png.hpp"
 #include "png/zlib_ng.hpp"
 
@@ -19,6 +20,8 @@ using binding::Check;
 using binding::Param;
 
 namespace {
+
+constexpr std::size_t kUnlockedCrcMinimum = 5 * 1024;
 
 void store_be32(char* out, std::uint32_t value) {
     out[0] = static_cast<char>(value >> 24);
@@ -79,7 +82,14 @@ int fail(const char* text) {
 }  // namespace
 
 std::uint32_t chunk_crc32(const char* type, std::size_t type_size, const char* data, std::size_t data_size) {
-    return zng::crc32(zng::crc32(0, type, type_size), data, data_size);
+    const std::uint32_t type_crc = zng::crc32(0, type, type_size);
+    // Above 5 KiB the sum runs with the interpreter lock released, as the
+    // host's zlib.crc32 does: the data is a bytes object the caller holds,
+    // which nothing can change.
+    if (data_size <= kUnlockedCrcMinimum) return zng::crc32(type_crc, data, data_size);
+    Unlocked lock;
+    lock.unlock();
+    return zng::crc32(type_crc, data, data_size);
 }
 
 int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length) {

@@ -11,7 +11,9 @@
 namespace tavrune::png {
 
 // The CRC-32 of a chunk: of its type bytes followed by its data bytes, the
-// value zlib.crc32 gives (summed by zlib-ng).
+// value zlib.crc32 gives (summed by zlib-ng). The caller holds the interpreter
+// lock, which a long sum releases: data lies in an object the caller holds and
+// nothing can change (bytes).
 std::uint32_t chunk_crc32(const char* type, std::size_t type_size, const char* data, std::size_t data_size);
 
 // Takes one chunk off stream (any object with read(n)) and verifies its CRC, as

@@ -7,7 +7,10 @@
 #include "png/image_data.hpp"
 #include "png/png.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 
 namespace tavrune::png {
 
@@ -97,6 +100,122 @@ bool read_chunks(PyObject* stream, Header& header, PyObject* records, PyObject* 
     }
 }
 
+// The file's bytes walked in place as io.BytesIO(file).read would walk them:
+// the same pieces, the same errors at the same points, the same CRC test. file
+// is exactly bytes, held by the caller, so nothing under the walk changes.
+class MemoryChunks {
+public:
+    // The walk starts where a read of 8 bytes left the stream: after the
+    // signature, or at the end of a shorter file.
+    explicit MemoryChunks(PyObject* file)
+        : file_(file), pos_(std::min<std::size_t>(8, static_cast<std::size_t>(PyBytes_GET_SIZE(file)))) {}
+
+    // As read_chunk, from the position after the signature on; an IDAT chunk's
+    // data is not copied: data stays empty and span says where it lies.
+    int next(Ref& type, Ref& data, std::uint32_t& data_length, bool& idat, PayloadSpan& span) {
+        const auto* base = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(file_));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(file_));
+        if (pos_ == size) return 0;
+        if (size - pos_ < 4) return eof(size, msg::kEofLength);
+        const unsigned char* field = base + pos_;
+        data_length = std::uint32_t{field[0]} << 24 | std::uint32_t{field[1]} << 16 | std::uint32_t{field[2]} << 8 |
+                      field[3];
+        pos_ += 4;
+        const std::size_t type_at = pos_;
+        const std::size_t type_size = std::min<std::size_t>(4, size - pos_);
+        type = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(base + pos_),
+                                                    static_cast<Py_ssize_t>(type_size)));
+        if (!type) return -1;
+        pos_ += type_size;
+        if (type_size < 4) return eof(size, msg::kEofType);
+        if (size - pos_ < data_length) return eof(size, msg::kEofData);
+        const std::size_t data_at = pos_;
+        idat = std::memcmp(base + type_at, "IDAT", 4) == 0;
+        if (idat) {
+            span = {data_at, data_length};
+        } else {
+            data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(base + data_at),
+                                                        static_cast<Py_ssize_t>(data_length)));
+            if (!data) return -1;
+        }
+        pos_ += data_length;
+        if (size - pos_ < 4) return eof(size, msg::kEofCrc);
+        field = base + pos_;
+        const std::uint32_t actual_crc = std::uint32_t{field[0]} << 24 | std::uint32_t{field[1]} << 16 |
+                                         std::uint32_t{field[2]} << 8 | field[3];
+        pos_ += 4;
+        const std::uint32_t expected_crc = chunk_crc32(reinterpret_cast<const char*>(base + type_at), 4,
+                                                       reinterpret_cast<const char*>(base + data_at), data_length);
+        if (actual_crc == expected_crc) return 1;
+        PyErr_SetString(PyExc_ValueError, msg::kCorruptChunk);
+        return -1;
+    }
+
+private:
+    int eof(std::size_t size, const char* text) {
+        pos_ = size;
+        PyErr_SetString(PyExc_ValueError, text);
+        return -1;
+    }
+
+    PyObject* file_;
+    std::size_t pos_;
+};
+
+// The spans of the IDAT payloads in file order, in memory from PyMem_Malloc.
+class PayloadSpans {
+public:
+    bool push(PayloadSpan span) {
+        if (count_ == capacity_) {
+            const std::size_t capacity = capacity_ ? capacity_ * 2 : 16;
+            auto* items = static_cast<PayloadSpan*>(PyMem_Realloc(items_.get(), capacity * sizeof(PayloadSpan)));
+            if (!items) {
+                PyErr_NoMemory();
+                return false;
+            }
+            (void)items_.release();
+            items_.reset(items);
+            capacity_ = capacity;
+        }
+        items_.get()[count_++] = span;
+        return true;
+    }
+    const PayloadSpan* data() const { return items_.get(); }
+    std::size_t size() const { return count_; }
+
+private:
+    struct Free {
+        void operator()(PayloadSpan* p) const { PyMem_Free(p); }
+    };
+    std::unique_ptr<PayloadSpan, Free> items_;
+    std::size_t count_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// read_chunks over the file's bytes: the same records, the same host calls on
+// the same objects (IHDR unpacked by the host's struct, chunk types compared
+// by the host), the IDAT payloads as spans.
+bool read_chunks_in(PyObject* file, Header& header, PyObject* records, PayloadSpans& idat_spans) {
+    MemoryChunks chunks(file);
+    for (;;) {
+        Ref type, data;
+        std::uint32_t data_length;
+        bool idat = false;
+        PayloadSpan span{};
+        const int found = chunks.next(type, data, data_length, idat, span);
+        if (found <= 0) return found == 0;
+        int is = equals(type.get(), host::constants.ihdr);
+        if (is < 0 || (is && !unpack_ihdr(data.get(), header))) return false;
+        if (idat) {
+            if (!idat_spans.push(span) || !append_record(records, type.get(), Py_None, data_length)) return false;
+        } else if (!append_record(records, type.get(), data.get(), data_length)) {
+            return false;
+        }
+        is = equals(type.get(), host::constants.iend);
+        if (is != 0) return is > 0;
+    }
+}
+
 bool validate(const Header& header) {
     if (!header.complete()) return fail(PyExc_ValueError, msg::kPngIncomplete);
     if (header.bit_depth != 8) return fail(PyExc_ValueError, msg::kPngBitDepth);
@@ -122,19 +241,43 @@ bool derive_sizes(const Header& header, Sizes& sizes) {
 
 }  // namespace
 
+namespace {
+
+// The signature read (at most 8 bytes) against the module's PNG_SIGNATURE now.
+bool check_signature(PyObject* signature) {
+    Ref png_signature = Ref::steal(host::module_global(host::constants.name_png_signature));
+    if (!png_signature) return false;
+    const int differs = PyObject_RichCompareBool(signature, png_signature.get(), Py_NE);
+    if (differs < 0) return false;
+    if (differs) return fail(PyExc_ValueError, msg::kPngSignature);
+    return true;
+}
+
+// The layout of a header once the chunks are read: validated, sizes derived.
+bool layout_of(const Header& header, ImageLayout& layout, Sizes& sizes) {
+    if (!validate(header) || !derive_sizes(header, sizes)) return false;
+    layout = {
+        .width = static_cast<std::size_t>(header.width),
+        .height = static_cast<std::size_t>(header.height),
+        .bytes_per_pixel = sizes.bytes_per_pixel,
+        .row_bytes = static_cast<std::size_t>(sizes.row_bytes),
+        .expected = sizes.expected,
+    };
+    return true;
+}
+
+PyObject* result(const Header& header, const Sizes& sizes, const Planes& planes, PyObject* records) {
+    return Py_BuildValue("(iiOiOOOO)", header.width, header.height, planes.rgb.get(), int(sizes.bytes_per_pixel),
+                         planes.alpha.get(), records, Py_None, planes.filters.get());
+}
+
+}  // namespace
+
 PyObject* load_png(PyObject* stream) {
     Ref eight = Ref::steal(PyLong_FromLong(8));
     if (!eight) return nullptr;
     Ref signature = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, eight.get(), nullptr));
-    if (!signature) return nullptr;
-    Ref png_signature = Ref::steal(host::module_global(host::constants.name_png_signature));
-    if (!png_signature) return nullptr;
-    const int differs = PyObject_RichCompareBool(signature.get(), png_signature.get(), Py_NE);
-    if (differs < 0) return nullptr;
-    if (differs) {
-        PyErr_SetString(PyExc_ValueError, msg::kPngSignature);
-        return nullptr;
-    }
+    if (!signature || !check_signature(signature.get())) return nullptr;
 
     Header header;
     Ref records = Ref::steal(PyList_New(0));
@@ -147,20 +290,29 @@ PyObject* load_png(PyObject* stream) {
     PyObject_GC_UnTrack(idat_payloads.get());
     if (!read_chunks(stream, header, records.get(), idat_payloads.get())) return nullptr;
     Sizes sizes;
-    if (!validate(header) || !derive_sizes(header, sizes)) return nullptr;
-    const ImageLayout layout = {
-        .width = static_cast<std::size_t>(header.width),
-        .height = static_cast<std::size_t>(header.height),
-        .bytes_per_pixel = sizes.bytes_per_pixel,
-        .row_bytes = static_cast<std::size_t>(sizes.row_bytes),
-        .expected = sizes.expected,
-    };
+    ImageLayout layout;
+    if (!layout_of(header, layout, sizes)) return nullptr;
     Planes planes;
     if (!decode_image_data(idat_payloads.get(), layout, planes)) return nullptr;
     idat_payloads.reset();
+    return result(header, sizes, planes, records.get());
+}
 
-    return Py_BuildValue("(iiOiOOOO)", header.width, header.height, planes.rgb.get(), int(sizes.bytes_per_pixel),
-                         planes.alpha.get(), records.get(), Py_None, planes.filters.get());
+PyObject* load_png_in(PyObject* file) {
+    Ref signature = Ref::steal(
+        PyBytes_FromStringAndSize(PyBytes_AS_STRING(file), std::min<Py_ssize_t>(8, PyBytes_GET_SIZE(file))));
+    if (!signature || !check_signature(signature.get())) return nullptr;
+    Header header;
+    Ref records = Ref::steal(PyList_New(0));
+    if (!records) return nullptr;
+    PayloadSpans spans;
+    if (!read_chunks_in(file, header, records.get(), spans)) return nullptr;
+    Sizes sizes;
+    ImageLayout layout;
+    if (!layout_of(header, layout, sizes)) return nullptr;
+    Planes planes;
+    if (!decode_image_data_in(file, spans.data(), spans.size(), layout, planes)) return nullptr;
+    return result(header, sizes, planes, records.get());
 }
 
 }  // namespace tavrune::png

@@ -38,4 +38,16 @@ struct Planes {
 // once a whole scanline has been inflated. False with an exception set.
 bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Planes& planes);
 
+// Where one IDAT payload lies in the file's bytes.
+struct PayloadSpan {
+    std::size_t offset;
+    std::size_t size;
+};
+
+// decode_image_data for payloads that lie in memory, a bytes object the caller
+// holds (the whole file), at spans[0, count): the same results and errors,
+// without a copy of the payloads unless the exact path has to judge them.
+bool decode_image_data_in(PyObject* memory, const PayloadSpan* spans, std::size_t count, const ImageLayout& layout,
+                          Planes& planes);
+
 }  // namespace tavrune::png

@@ -17,4 +17,9 @@ extern const binding::FunctionSpec kWritePngWithChunks;  // png/writer_chunks.cp
 // result tuple. New reference, or null with an exception set.
 PyObject* load_png(PyObject* stream);
 
+// load_png for io.BytesIO(file) read from its start, file exactly bytes: the
+// same calls of the host, results and errors, but the chunks are walked in
+// file itself, with no copy of the IDAT payloads.
+PyObject* load_png_in(PyObject* file);
+
 }  // namespace tavrune::png

@@ -16,10 +16,12 @@ namespace tavrune::png {
 bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha);
 
 // The compressed image data: pixels (a bytearray or subclass used in place,
-// anything else copied through bytearray()) filtered row by row (png/encoder.hpp)
-// and compressed with the host's zlib.compress at its default level. New bytes
-// reference (TypeError when zlib.compress returns anything but exactly bytes),
-// or null with an exception set.
+// anything else copied through bytearray()) filtered a band of rows at a time
+// (png/encoder.hpp), each band fed to the host's zlib.compressobj() at its
+// defaults as soon as it is filtered: the bytes zlib.compress gives for the
+// whole filtered stream, without the stream ever held whole. Other threads run
+// while a band is compressed. A result of the compressor other than exactly
+// bytes raises TypeError. New bytes reference, or null with an exception set.
 PyObject* compress_image_data(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
                               PyObject* filter_types);
 

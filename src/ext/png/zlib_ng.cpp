@@ -13,15 +13,17 @@ std::uint32_t crc32(std::uint32_t crc, const void* data, std::size_t size) {
 
 namespace {
 
-// zlib-ng's allocator hooks on the interpreter's allocator, so the inflater's
-// memory shows where the rest of a decode's does (tracemalloc, sanitizer runs).
+// zlib-ng's allocator hooks on the interpreter's raw allocator, so the
+// inflater's memory shows where the rest of a decode's does (tracemalloc,
+// sanitizer runs) and the inflater may allocate its window while the
+// interpreter lock is released: the raw domain needs no lock.
 void* allocate(void*, unsigned int items, unsigned int size) {
     std::size_t bytes;
     if (__builtin_mul_overflow(std::size_t{items}, std::size_t{size}, &bytes)) return nullptr;
-    return PyMem_Malloc(bytes);
+    return PyMem_RawMalloc(bytes);
 }
 
-void release(void*, void* address) { PyMem_Free(address); }
+void release(void*, void* address) { PyMem_RawFree(address); }
 
 }  // namespace
 
@@ -32,16 +34,16 @@ struct Inflater::State {
 Inflater::~Inflater() {
     if (state_ == nullptr) return;
     zng_inflateEnd(&state_->stream);
-    PyMem_Free(state_);
+    PyMem_RawFree(state_);
 }
 
 bool Inflater::start() {
-    state_ = static_cast<State*>(PyMem_Calloc(1, sizeof(State)));
+    state_ = static_cast<State*>(PyMem_RawCalloc(1, sizeof(State)));
     if (state_ == nullptr) return false;
     state_->stream.zalloc = allocate;
     state_->stream.zfree = release;
     if (zng_inflateInit(&state_->stream) == Z_OK) return true;
-    PyMem_Free(state_);
+    PyMem_RawFree(state_);
     state_ = nullptr;
     return false;
 }

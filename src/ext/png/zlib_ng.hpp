@@ -12,8 +12,8 @@ namespace tavrune::png::zng {
 std::uint32_t crc32(std::uint32_t crc, const void* data, std::size_t size);
 
 // Inflates one zlib stream (header, deflate data, Adler-32), fed input in
-// pieces. Its state is allocated through PyMem_Malloc, so the caller holds the
-// interpreter lock from start() to destruction.
+// pieces. Its memory comes from PyMem_RawMalloc, which needs no interpreter
+// lock: inflate() may run with the lock released.
 class Inflater {
 public:
     enum class Status { kMore, kEnded, kFailed };  // go on; the stream's end; invalid data or no memory

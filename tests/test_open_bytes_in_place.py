@@ -1,0 +1,78 @@
+"""SimpleImage.open(bytes) walks the file's chunks in the bytes object itself
+instead of reading copies from a stream: every result, message and precedence
+of errors must be what reading io.BytesIO(data) gives (a bytearray still goes
+through the stream, so it is the reference)."""
+
+import contextlib
+import io
+import zlib
+
+import pytest
+
+from builders import build_png, chunk, png_chunks, random_rows, split
+from mutations import mutated_inputs, seeds
+
+
+def outcome(SimpleImage, source):
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            image = SimpleImage.open(source)
+    except Exception as error:  # noqa: BLE001 - the exception itself is compared
+        return type(error), str(error)
+    return (image.size, bytes(image._pixels), image._alpha, image._png_chunks, image._png_filters,
+            image._bmp_header)
+
+
+@pytest.mark.parametrize("seed", [21, 22])
+def test_mutated_files_open_as_from_a_stream(SimpleImage, seed):
+    for data in mutated_inputs(1500, seed):
+        assert outcome(SimpleImage, data) == outcome(SimpleImage, bytearray(data))
+
+
+def file_with_late_faults():
+    """Several IDAT chunks, damaged image data in the first, a chunk after them."""
+    rows = random_rows(30, 20, 4, seed=3)
+    chunks = png_chunks(rows, 4, [y % 5 for y in range(20)], idat_sizes=(50, 60, 70))
+    return chunks
+
+
+@pytest.mark.parametrize("fault", ["later CRC", "bad data then later CRC", "bad data", "filter 7", "cut"])
+def test_error_order_as_from_a_stream(SimpleImage, fault):
+    chunks = file_with_late_faults()
+    items = [chunk(t, d) for t, d in chunks]
+    if "bad data" in fault:
+        items[1] = chunk(b"IDAT", b"\xff" * len(chunks[1][1]))  # no zlib stream: the host's error
+    if "later CRC" in fault:
+        items.insert(-1, chunk(b"tEXt", b"k\0v")[:-1] + b"\0")  # a CRC that does not match, after the data
+    if fault == "filter 7":
+        raw = bytearray(zlib.decompress(b"".join(d for t, d in chunks if t == b"IDAT")))
+        raw[121 * 3] = 7
+        items = [chunk(*chunks[0])] + [chunk(b"IDAT", p) for p in split(zlib.compress(bytes(raw)), (40,))] + \
+            [chunk(b"IEND", b"")]
+    data = b"\x89PNG\r\n\x1a\n" + b"".join(items)
+    if fault == "cut":
+        for end in range(0, len(data), 7):
+            assert outcome(SimpleImage, data[:end]) == outcome(SimpleImage, bytearray(data[:end])), end
+        return
+    expected = outcome(SimpleImage, bytearray(data))
+    assert expected[0] in (ValueError, zlib.error)
+    assert outcome(SimpleImage, data) == expected
+
+
+@pytest.mark.parametrize("name, data", seeds())
+def test_every_seed_opens_as_from_a_stream(SimpleImage, name, data):
+    assert outcome(SimpleImage, data) == outcome(SimpleImage, bytearray(data))
+
+
+def test_a_subclass_with_its_own_decoder_still_gets_a_stream(SimpleImage):
+    given = []
+
+    class Sub(SimpleImage):
+        @staticmethod
+        def _streamToImage(stream):
+            given.append(type(stream))
+            return SimpleImage._streamToImage(stream)
+
+    data = build_png(random_rows(3, 2), 3)
+    assert outcome(Sub, data) == outcome(SimpleImage, data)
+    assert given == [io.BytesIO]
