@@ -71,3 +71,12 @@ def test_failed_writes_release_what_they_took(ext, tmp_path):
             ext._writePng(str(tmp_path / "x.png"), 2, 2, pixels, None, filters)
     assert (sys.getrefcount(pixels), sys.getrefcount(filters)) == counts
     pixels.append(0)  # no buffer export was left behind
+
+
+@pytest.mark.parametrize("height, filters", [(1, None), (7, bytes([4, 0, 1, 2, 3, 4, 1])), (300_000, None),
+                                             (300_000, bytes(range(5)) * 60_000)])
+def test_rows_of_no_pixels_are_their_filter_bytes(ext, tmp_path, height, filters):
+    path = tmp_path / "empty.png"
+    ext._writePng(str(path), 0, height, b"", None, filters and bytearray(filters))
+    (idat,) = [payload for kind, payload in read_chunks(path.read_bytes()) if kind == b"IDAT"]
+    assert idat == zlib.compress(filters or bytes(height))

@@ -8,6 +8,7 @@
 #include "kernels/pixels.hpp"
 #include "kernels/scanline.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -101,11 +102,22 @@ std::size_t ScanlineEncoder::encode(Byte* out, std::size_t capacity) {
     const Byte* alpha_plane = bytes_per_pixel_ == 4 ? alpha_view_.data() : nullptr;
     const std::size_t begin = next_row_;
     std::size_t written = 0;
+    if (row_bytes_ == 0) {
+        // Rows of no pixels are their filter bytes alone, taken a band at once:
+        // a width of 0 may come with two billion rows.
+        const std::size_t count = std::min(rows_ - next_row_, capacity);
+        if (types_) {
+            std::memcpy(out, types_.get() + next_row_, count);
+        } else {
+            std::memset(out, 0, count);
+        }
+        next_row_ += count;
+        return count;
+    }
     for (; next_row_ < rows_ && capacity - written >= stride(); ++next_row_) {
         const std::size_t y = next_row_;
         const Byte type = types_ ? types_.get()[y] : 0;
         out[written++] = type;
-        if (row_bytes_ == 0) continue;
         const Byte* row = pixels + y * width_ * 3;
         if (alpha_plane != nullptr) {
             kernels::join_row(row, alpha_plane + y * width_, width_, current_);
