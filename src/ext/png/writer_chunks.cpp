@@ -1,13 +1,12 @@
-// The chunk-preserving PNG writer and the cutting of the new image data into the
-// kept IDAT sizes.
+// The chunk-preserving PNG writer: the kept records in order, the new image data
+// where the first IDAT record stood, cut into the kept IDAT sizes (png/idat_pieces.hpp).
 #include "core/buffer.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/ref.hpp"
+#include "png/idat_pieces.hpp"
 #include "png/png.hpp"
 #include "png/writer_common.hpp"
-
-#include <algorithm>
 
 namespace tavrune::png {
 
@@ -18,96 +17,6 @@ using binding::Param;
 namespace {
 
 constexpr Py_ssize_t kRecordSize = 3;  // (chunk type, payload or None, payload length)
-
-// A piece of the image data: offset and size.
-struct Piece {
-    Py_ssize_t offset;
-    Py_ssize_t size;
-};
-
-// The pieces in order, in memory from PyMem_Malloc (no C++ allocation, which
-// could throw, in code that Python calls).
-class Pieces {
-public:
-    Pieces() = default;
-    Pieces(const Pieces&) = delete;
-    Pieces& operator=(const Pieces&) = delete;
-    ~Pieces() { PyMem_Free(items_); }
-
-    // Room for capacity pieces; false with MemoryError set.
-    bool reserve(Py_ssize_t capacity) {
-        items_ = static_cast<Piece*>(PyMem_Calloc(static_cast<std::size_t>(capacity), sizeof(Piece)));
-        if (!items_) PyErr_NoMemory();
-        return items_ != nullptr;
-    }
-    void push(Piece piece) { items_[count_++] = piece; }
-    const Piece* begin() const { return items_; }
-    const Piece* end() const { return items_ + count_; }
-
-private:
-    Piece* items_ = nullptr;
-    Py_ssize_t count_ = 0;
-};
-
-// Cuts total bytes into pieces of the wanted sizes: each positive entry takes
-// that many bytes (or what is left), the last entry takes all that is left,
-// entries of 0 or less yield nothing, and a rest after the last entry becomes
-// one more piece. Entries are compared with the host's comparisons, so an entry
-// that cannot be compared with an int fails with the host's TypeError. An
-// entry's own comparisons decide, but the size of a piece comes from its one
-// converted value, kept between 0 and what is left: an entry whose comparisons
-// and value disagree can make empty pieces, never one outside the data. At
-// most one piece per entry and the rest. False with an exception set.
-bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
-    const Py_ssize_t count = PyObject_Size(lengths);
-    if (count < 0) return false;
-    if (!pieces.reserve(count + 1)) return false;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return false;
-    Py_ssize_t offset = 0;
-    for (Py_ssize_t idx = 0; idx < count && offset < total; ++idx) {
-        // Read again each time: a comparison can run code that changes the list.
-        Ref length = Ref::steal(PySequence_GetItem(lengths, idx));
-        if (!length) return false;
-        const int skip = PyObject_RichCompareBool(length.get(), zero.get(), Py_LE);
-        if (skip < 0) return false;
-        if (skip) continue;
-        const Py_ssize_t rest = total - offset;
-        Py_ssize_t take = rest;
-        if (idx != count - 1) {
-            // min(length, rest): rest is taken only when it is smaller.
-            Ref rest_object = Ref::steal(PyLong_FromSsize_t(rest));
-            if (!rest_object) return false;
-            const int rest_smaller = PyObject_RichCompareBool(rest_object.get(), length.get(), Py_LT);
-            if (rest_smaller < 0) return false;
-            if (!rest_smaller) {
-                const Py_ssize_t wanted = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
-                if (wanted == -1 && PyErr_Occurred()) return false;
-                take = std::clamp<Py_ssize_t>(wanted, 0, rest);
-            }
-        }
-        pieces.push({offset, take});
-        offset += take;
-    }
-    if (offset < total) pieces.push({offset, total - offset});
-    return true;
-}
-
-// The pieces of data for the wanted sizes (see cut_pieces) as a new list of
-// slices of data, or null.
-PyObject* split_idat_payload(PyObject* data, PyObject* lengths) {
-    const Py_ssize_t total = PyObject_Size(data);  // None: the host's TypeError of len()
-    if (total < 0) return nullptr;
-    Pieces pieces;
-    if (!cut_pieces(total, lengths, pieces)) return nullptr;
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts) return nullptr;
-    for (const Piece& piece : pieces) {
-        Ref slice = Ref::steal(PySequence_GetSlice(data, piece.offset, piece.offset + piece.size));
-        if (!slice || PyList_Append(parts.get(), slice.get()) < 0) return nullptr;
-    }
-    return parts.release();
-}
 
 // One record unpacked into exactly three items as `a, b, c = record` does.
 struct Record {
@@ -214,8 +123,6 @@ PyObject* call_plain_writer(const BoundArgs& bound) {
     Py_RETURN_NONE;
 }
 
-PyObject* png_split_idat_payload(const BoundArgs& bound) { return split_idat_payload(bound.args[0], bound.args[1]); }
-
 PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     PyObject* path = bound.args[0];
     const std::int32_t width = bound.ints[1];
@@ -277,10 +184,6 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
     Py_RETURN_NONE;
 }
 
-constexpr Param kSplitParams[] = {
-    {.name = "data", .check = Check::kExactBytesOrNone},
-    {.name = "lengths", .check = Check::kExactListOrNone},
-};
 constexpr Param kWithChunksParams[] = {
     {.name = "path"},
     {.name = "width", .check = Check::kInt32},
@@ -292,15 +195,6 @@ constexpr Param kWithChunksParams[] = {
 };
 
 }  // namespace
-
-const binding::FunctionSpec kSplitIdatPayload = {
-    .name = "_split_idat_payload",
-    .qualname = "_split_idat_payload",
-    .params = kSplitParams,
-    .annotations = {},
-    .receiver = binding::Receiver::kNone,
-    .body = png_split_idat_payload,
-};
 
 const binding::FunctionSpec kWritePngWithChunks = {
     .name = "_writePngWithChunks",
