@@ -2,6 +2,7 @@
 // shows the cut to Python code.
 #include "png/idat_pieces.hpp"
 
+#include "binding/named.hpp"
 #include "core/ref.hpp"
 #include "png/png.hpp"
 
@@ -50,13 +51,26 @@ bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
 
 namespace {
 
+constexpr Param kSplitParams[] = {
+    {.name = "data", .check = Check::kExactBytesOrNone},
+    {.name = "lengths", .check = Check::kExactListOrNone},
+};
+enum class Split { data, lengths };
+static_assert(binding::names_match<Split>(kSplitParams, {{Split::data, "data"}, {Split::lengths, "lengths"}}));
+
+struct SplitArgs {
+    PyObject* data;     // bytes or None
+    PyObject* lengths;  // list or None
+};
+
 // The pieces of data for the wanted sizes (see cut_pieces) as a new list of
 // slices of data, or null.
-PyObject* split_idat_payload(PyObject* data, PyObject* lengths) {
+PyObject* split_idat_payload(const SplitArgs& args) {
+    PyObject* data = args.data;
     const Py_ssize_t total = PyObject_Size(data);  // None: the host's TypeError of len()
     if (total < 0) return nullptr;
     Pieces pieces;
-    if (!cut_pieces(total, lengths, pieces)) return nullptr;
+    if (!cut_pieces(total, args.lengths, pieces)) return nullptr;
     Ref parts = Ref::steal(PyList_New(0));
     if (!parts) return nullptr;
     for (const Piece& piece : pieces) {
@@ -66,12 +80,10 @@ PyObject* split_idat_payload(PyObject* data, PyObject* lengths) {
     return parts.release();
 }
 
-PyObject* png_split_idat_payload(const BoundArgs& bound) { return split_idat_payload(bound.args[0], bound.args[1]); }
-
-constexpr Param kSplitParams[] = {
-    {.name = "data", .check = Check::kExactBytesOrNone},
-    {.name = "lengths", .check = Check::kExactListOrNone},
-};
+PyObject* png_split_idat_payload(const BoundArgs& bound) {
+    const binding::Named<kSplitParams, Split> named(bound);
+    return split_idat_payload({.data = named.object<Split::data>(), .lengths = named.object<Split::lengths>()});
+}
 
 }  // namespace
 
