@@ -1,5 +1,6 @@
 // The chunk-preserving PNG writer: the kept records in order, the new image data
 // where the first IDAT record stood, cut into the kept IDAT sizes (png/idat_pieces.hpp).
+#include "binding/named.hpp"
 #include "core/buffer.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
@@ -15,6 +16,34 @@ using binding::Check;
 using binding::Param;
 
 namespace {
+
+constexpr Param kWithChunksParams[] = {
+    {.name = "path"},
+    {.name = "width", .check = Check::kInt32},
+    {.name = "height", .check = Check::kInt32},
+    {.name = "pixels"},
+    {.name = "alpha"},
+    {.name = "chunks"},
+    {.name = "filter_types", .optional = true},
+};
+enum class WithChunks { path, width, height, pixels, alpha, chunks, filter_types };
+static_assert(binding::names_match<WithChunks>(kWithChunksParams, {{WithChunks::path, "path"},
+                                                                   {WithChunks::width, "width"},
+                                                                   {WithChunks::height, "height"},
+                                                                   {WithChunks::pixels, "pixels"},
+                                                                   {WithChunks::alpha, "alpha"},
+                                                                   {WithChunks::chunks, "chunks"},
+                                                                   {WithChunks::filter_types, "filter_types"}}));
+
+struct WithChunksArgs {
+    PyObject* path;
+    std::int32_t width;
+    std::int32_t height;
+    PyObject* pixels;
+    PyObject* alpha;
+    PyObject* chunks;
+    PyObject* filter_types;  // or None
+};
 
 constexpr Py_ssize_t kRecordSize = 3;  // (chunk type, payload or None, payload length)
 
@@ -110,40 +139,32 @@ bool append_image_data(PyObject* pieces, PyObject* compressed, const Pieces& par
 
 // With no records the plain writer runs instead, looked up in the module by its
 // name at this moment.
-PyObject* call_plain_writer(const BoundArgs& bound) {
+PyObject* call_plain_writer(const WithChunksArgs& args) {
     Ref writer = Ref::steal(host::module_global(host::constants.name_write_png));
     if (!writer) return nullptr;
-    Ref width = Ref::steal(PyLong_FromLong(bound.ints[1]));
-    Ref height = Ref::steal(PyLong_FromLong(bound.ints[2]));
+    Ref width = Ref::steal(PyLong_FromLong(args.width));
+    Ref height = Ref::steal(PyLong_FromLong(args.height));
     if (!width || !height) return nullptr;
-    PyObject* const arguments[] = {bound.args[0], width.get(), height.get(), bound.args[3], bound.args[4],
-                                   bound.args[6]};
-    Ref result = Ref::steal(PyObject_Vectorcall(writer.get(), arguments, 6, nullptr));
+    PyObject* const arguments[] = {args.path, width.get(), height.get(), args.pixels, args.alpha, args.filter_types};
+    Ref result = Ref::steal(PyObject_Vectorcall(writer.get(), arguments, std::size(arguments), nullptr));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* png_writePngWithChunks(const BoundArgs& bound) {
-    PyObject* path = bound.args[0];
-    const std::int32_t width = bound.ints[1];
-    const std::int32_t height = bound.ints[2];
-    PyObject* pixels = bound.args[3];
-    PyObject* alpha = bound.args[4];
-    PyObject* chunks = bound.args[5];
-    PyObject* filter_types = bound.args[6];
-
-    const int no_records = chunks == Py_None ? 1 : PyObject_Not(chunks);
+PyObject* write_png_with_chunks(const WithChunksArgs& args) {
+    const int no_records = args.chunks == Py_None ? 1 : PyObject_Not(args.chunks);
     if (no_records < 0) return nullptr;
-    if (no_records) return call_plain_writer(bound);
+    if (no_records) return call_plain_writer(args);
 
-    if (!check_lengths(width, height, pixels, alpha)) return nullptr;
-    Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
+    if (!check_lengths(args.width, args.height, args.pixels, args.alpha)) return nullptr;
+    Ref compressed =
+        Ref::steal(compress_image_data(args.width, args.height, args.pixels, args.alpha, args.filter_types));
     if (!compressed) return nullptr;
-    Ref records = Ref::steal(take_records(chunks));
+    Ref records = Ref::steal(take_records(args.chunks));
     if (!records) return nullptr;
     // Records that yield nothing when taken (a one-shot iterator, a list emptied
     // meanwhile) are no records: the plain writer's file, as for an empty list.
-    if (PyList_GET_SIZE(records.get()) == 0) return call_plain_writer(bound);
+    if (PyList_GET_SIZE(records.get()) == 0) return call_plain_writer(args);
     Ref lengths = Ref::steal(idat_lengths(records.get()));
     if (!lengths) return nullptr;
     Pieces parts;
@@ -180,19 +201,23 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
         const Py_ssize_t at = first_end >= 0 ? first_end : PyList_GET_SIZE(pieces.get());
         if (PyList_SetSlice(pieces.get(), at, at, image_data.get()) < 0) return nullptr;
     }
-    if (!write_file(path, pieces.get())) return nullptr;
+    if (!write_file(args.path, pieces.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-constexpr Param kWithChunksParams[] = {
-    {.name = "path"},
-    {.name = "width", .check = Check::kInt32},
-    {.name = "height", .check = Check::kInt32},
-    {.name = "pixels"},
-    {.name = "alpha"},
-    {.name = "chunks"},
-    {.name = "filter_types", .optional = true},
-};
+PyObject* png_writePngWithChunks(const BoundArgs& bound) {
+    const binding::Named<kWithChunksParams, WithChunks> named(bound);
+    return write_png_with_chunks({
+        .path = named.object<WithChunks::path>(),
+        .width = named.int32<WithChunks::width>(),
+        .height = named.int32<WithChunks::height>(),
+        .pixels = named.object<WithChunks::pixels>(),
+        .alpha = named.object<WithChunks::alpha>(),
+        .chunks = named.object<WithChunks::chunks>(),
+        .filter_types = named.object<WithChunks::filter_types>(),
+    });
+}
+
 
 }  // namespace
 
