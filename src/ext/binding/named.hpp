@@ -72,6 +72,14 @@ public:
         return bound_.ints[position(i)];
     }
 
+    // The same parameter in a FastBody's array: the receiver, then every
+    // parameter by position.
+    template <Index i>
+    static PyObject* fast(PyObject* const* args) {
+        static_assert(position(i) < std::size(kTable), "no such parameter");
+        return args[1 + position(i)];
+    }
+
 private:
     static constexpr std::size_t position(Index i) { return static_cast<std::size_t>(i); }
     const BoundArgs& bound_;
