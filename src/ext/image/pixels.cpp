@@ -2,9 +2,9 @@
 // caller's integers: exact ints take a C fast path, anything else (floats, int
 // subclasses, objects with their own comparisons) the generic object path, so
 // both give the same results and errors.
+#include "binding/named.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
-#include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "image/image.hpp"
 #include "image/pixel_objects.hpp"
@@ -19,6 +19,28 @@ using binding::FunctionSpec;
 using binding::Param;
 
 namespace {
+
+constexpr Param kGetPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}};
+enum class GetPixel { coords };
+static_assert(binding::names_match<GetPixel>(kGetPixelParams, {{GetPixel::coords, "coords"}}));
+using GetPixelNamed = binding::Named<kGetPixelParams, GetPixel>;
+
+constexpr Param kPutPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}, {.name = "value"}};
+enum class PutPixel { coords, value };
+static_assert(binding::names_match<PutPixel>(kPutPixelParams,
+                                             {{PutPixel::coords, "coords"}, {PutPixel::value, "value"}}));
+using PutPixelNamed = binding::Named<kPutPixelParams, PutPixel>;
+
+struct GetPixelArgs {
+    ImageObject* image;
+    PyObject* coords;  // exactly a tuple
+};
+
+struct PutPixelArgs {
+    ImageObject* image;
+    PyObject* coords;  // exactly a tuple
+    PyObject* value;
+};
 
 bool is_plain_int(PyObject* obj) { return PyLong_CheckExact(obj) || PyBool_Check(obj); }
 
@@ -58,9 +80,10 @@ unsigned char* pixel_in_place(PyObject* pixels, const PixelIndex& index) {
 }
 
 // The body of getPixel once coords is known to be exactly a tuple.
-PyObject* get_pixel(ImageObject* image, PyObject* coords) {
+PyObject* get_pixel(const GetPixelArgs& args) {
+    ImageObject* image = args.image;
     PixelIndex index;
-    if (!locate(image, coords, index)) return nullptr;
+    if (!locate(image, args.coords, index)) return nullptr;
     if (const unsigned char* in_place = pixel_in_place(image->pixels, index)) {
         // Copied out first: allocating the tuple can run a collection, and with
         // it code that replaces or resizes the buffer.
@@ -83,21 +106,27 @@ PyObject* get_pixel(ImageObject* image, PyObject* coords) {
     return PyTuple_Pack(3, samples[0].get(), samples[1].get(), samples[2].get());
 }
 
-PyObject* image_getPixel(const BoundArgs& bound) { return get_pixel(as_image(bound.receiver), bound.args[0]); }
+PyObject* image_getPixel(const BoundArgs& bound) {
+    const GetPixelNamed named(bound);
+    return get_pixel({.image = as_image(named.receiver()), .coords = named.object<GetPixel::coords>()});
+}
 
 // Binding checks that coords is exactly a tuple and nothing else.
 PyObject* image_getPixel_fast(PyObject* const* args, bool& handled) {
-    if (!PyTuple_CheckExact(args[1])) {
+    PyObject* coords = GetPixelNamed::fast<GetPixel::coords>(args);
+    if (!PyTuple_CheckExact(coords)) {
         handled = false;
         return nullptr;
     }
-    return get_pixel(as_image(args[0]), args[1]);
+    return get_pixel({.image = as_image(args[0]), .coords = coords});
 }
 
 // The body of putPixel once coords is known to be exactly a tuple.
-PyObject* put_pixel(ImageObject* image, PyObject* coords, PyObject* value) {
+PyObject* put_pixel(const PutPixelArgs& args) {
+    ImageObject* image = args.image;
+    PyObject* value = args.value;
     PixelIndex index;
-    if (!locate(image, coords, index)) return nullptr;
+    if (!locate(image, args.coords, index)) return nullptr;
     // Exact ints convert without running Python code, so the three stores can
     // happen together.
     if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 3) {
@@ -125,23 +154,26 @@ PyObject* put_pixel(ImageObject* image, PyObject* coords, PyObject* value) {
 }
 
 PyObject* image_putPixel(const BoundArgs& bound) {
-    return put_pixel(as_image(bound.receiver), bound.args[0], bound.args[1]);
+    const PutPixelNamed named(bound);
+    return put_pixel({.image = as_image(named.receiver()),
+                      .coords = named.object<PutPixel::coords>(),
+                      .value = named.object<PutPixel::value>()});
 }
 
 PyObject* image_putPixel_fast(PyObject* const* args, bool& handled) {
-    if (!PyTuple_CheckExact(args[1])) {
+    PyObject* coords = PutPixelNamed::fast<PutPixel::coords>(args);
+    if (!PyTuple_CheckExact(coords)) {
         handled = false;
         return nullptr;
     }
-    return put_pixel(as_image(args[0]), args[1], args[2]);
+    return put_pixel(
+        {.image = as_image(args[0]), .coords = coords, .value = PutPixelNamed::fast<PutPixel::value>(args)});
 }
 
-constexpr Param kGetPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}};
 constexpr binding::Annotation kGetPixelAnnotations[] = {
     {"coords", "Tuple[int, int]"},
     {"return", "Tuple[int, int, int]"},
 };
-constexpr Param kPutPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}, {.name = "value"}};
 constexpr binding::Annotation kPutPixelAnnotations[] = {
     {"coords", "Tuple[int, int]"},
     {"value", "Sequence[int]"},
