@@ -24,6 +24,12 @@ struct SaveArgs {
     PyObject* path;  // exactly a str
 };
 
+// save and saveBmp reach the writers through the module's globals, looked up by
+// name at each call (host::module_global), so Python code that rebinds
+// _writePngWithChunks, _writePng or _writeBmp in the module runs instead.
+// Normally png_writePngWithChunks (png/writer_chunks.cpp), png_writePng
+// (png/writer_plain.cpp) and bmp_writeBmp (bmp/writer.cpp) answer.
+
 // A field of the image handed to a writer.
 using Field = PyObject* ImageObject::*;
 

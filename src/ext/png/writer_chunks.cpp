@@ -138,7 +138,7 @@ bool append_image_data(PyObject* pieces, PyObject* compressed, const Pieces& par
 }
 
 // With no records the plain writer runs instead, looked up in the module by its
-// name at this moment.
+// name at this moment: normally png_writePng (png/writer_plain.cpp).
 PyObject* call_plain_writer(const WithChunksArgs& args) {
     Ref writer = Ref::steal(host::module_global(host::constants.name_write_png));
     if (!writer) return nullptr;
