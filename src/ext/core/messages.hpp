@@ -28,7 +28,6 @@ inline constexpr char kArgTypeSubclass[] =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
     "Note that subclasses of built-in types are rejected: pass an instance of the exact type.";
 inline constexpr char kExpectedType[] = "Expected %s, got %.200s";
-inline constexpr char kNotImplemented[] = "%s is not implemented yet";
 inline constexpr char kDictChangedSize[] = "dictionary changed size during iteration";
 
 // Unpacking
