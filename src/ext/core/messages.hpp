@@ -15,6 +15,9 @@ inline constexpr char kHostResultSize[] = "%s returned a tuple of %zd items, exp
 
 // Argument binding and conversion
 inline constexpr char kArgCount[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr char kArgCountExactly[] = "exactly";  // the words kArgCount's %.8s takes
+inline constexpr char kArgCountAtLeast[] = "at least";
+inline constexpr char kArgCountAtMost[] = "at most";
 inline constexpr char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
 inline constexpr char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
 inline constexpr char kKeywordsMustBeStrings[] = "%s() keywords must be strings";
