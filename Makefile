@@ -18,9 +18,15 @@ CMAKE := $(abspath $(VENV))/bin/cmake
 CTEST := $(abspath $(VENV))/bin/ctest
 CPP_BUILD := build/cpp
 CPP_SAN_BUILD := build/cpp-sanitize
+# WERROR=ON (CI) makes every warning in the extension's own code an error, in
+# the wheel's build and in the C++ tests' build.
+WERROR ?= OFF
+# The C++ test and benchmark builds compile the kernels alone; the extension is
+# built by the wheel (or by make compile-commands).
+CPP_ONLY := -DTAVRUNE_BUILD_EXTENSION=OFF -DTAVRUNE_WERROR=$(WERROR)
 
 .PHONY: all wheel install install-wheel cmake-tools demo test test-python test-cpp test-all test-ends each-python dist check-dist sanitize \
-	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-inflate fuzz-coverage clean
+	sanitize-build bench gtest clang fuzz-build fuzz fuzz-loop fuzz-inflate fuzz-coverage compile-commands check-vendored clean
 
 all: install
 
@@ -36,7 +42,7 @@ $(PY):
 wheel: $(PY)
 	$(PY) -m pip install -q $(BUILD_DEPS) $(REPAIR_DEPS)
 	rm -rf $(WHEEL_DIR) $(WHEEL_DIR)-raw
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR)-raw .
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C cmake.define.TAVRUNE_WERROR=$(WERROR) -w $(WHEEL_DIR)-raw .
 	mkdir -p build
 	$(AUDITWHEEL) repair -w $(WHEEL_DIR) $(WHEEL_DIR)-raw/*.whl >build/repair.log 2>&1 || (cat build/repair.log; false)
 	@sed -n 's/^.*Fixed-up wheel written to /repaired: /p' build/repair.log
@@ -112,7 +118,7 @@ cmake-tools: $(PY)
 	$(PY) -m pip install -q cmake ninja
 
 test-cpp: gtest cmake-tools
-	$(CMAKE) -S . -B $(CPP_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) -S . -B $(CPP_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release $(CPP_ONLY) >/dev/null
 	$(CMAKE) --build $(CPP_BUILD) -j2
 	$(CTEST) --test-dir $(CPP_BUILD) --output-on-failure
 
@@ -122,7 +128,8 @@ test-cpp: gtest cmake-tools
 # interpreter's own allocations) is off. PYTHONMALLOC=malloc: the interpreter's
 # own arenas would hide every small buffer from AddressSanitizer. Freed memory is
 # filled, so that a stale read inside the interpreter, which is not instrumented,
-# crashes too.
+# crashes too. The sanitizer builds are optimised at -O1 (CMakeLists.txt), with
+# debug information and assertions.
 SAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 SAN_ASAN := detect_leaks=0:abort_on_error=1:max_free_fill_size=65536
 SAN_ENV = LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -130,10 +137,10 @@ sanitize-build:
 	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install -q $(BUILD_DEPS) pytest Pillow
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TAVRUNE_SANITIZE=ON \
-		-C cmake.build-type=Debug -C build-dir=build/sanitize .
+		-C cmake.define.TAVRUNE_WERROR=$(WERROR) -C cmake.build-type=Debug -C build-dir=build/sanitize .
 
 sanitize: gtest cmake-tools sanitize-build
-	$(CMAKE) -S . -B $(CPP_SAN_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DTAVRUNE_SANITIZE=ON >/dev/null
+	$(CMAKE) -S . -B $(CPP_SAN_BUILD) -DTAVRUNE_BUILD_TESTS=ON -DTAVRUNE_SANITIZE=ON $(CPP_ONLY) >/dev/null
 	$(CMAKE) --build $(CPP_SAN_BUILD) -j2
 	$(CTEST) --test-dir $(CPP_SAN_BUILD) --output-on-failure
 	cd tests && $(SAN_ENV) ASAN_OPTIONS=$(SAN_ASAN) ../$(SAN_PY) -m pytest -q -p no:cacheprovider
@@ -214,7 +221,7 @@ bench: install
 	-$(PY) -m pip install -q pyspng opencv-python-headless zlib-ng
 	$(PY) bench/bench_table.py
 	@if test -f /usr/include/benchmark/benchmark.h || (apt-get install -y -qq libbenchmark-dev >/dev/null 2>&1); then \
-		$(CMAKE) -S . -B $(CPP_BENCH_BUILD) -DTAVRUNE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null && \
+		$(CMAKE) -S . -B $(CPP_BENCH_BUILD) -DTAVRUNE_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release $(CPP_ONLY) >/dev/null && \
 		$(CMAKE) --build $(CPP_BENCH_BUILD) -j2 && $(CPP_BENCH_BUILD)/bench/cpp/bench_kernels; \
 	else echo "note: libbenchmark-dev is not installed; the kernel benchmarks are skipped"; fi
 
@@ -223,6 +230,22 @@ bench: install
 lint: $(PY)
 	$(PY) -m pip install -q ruff
 	$(VENV)/bin/ruff check src tests fuzz bench
+
+# The extension built by a plain CMake configure, outside scikit-build, against
+# the virtual environment's Python: build/ide/compile_commands.json lists every
+# file of src/ext with its flags, for editors and clang tools.
+IDE_BUILD := build/ide
+compile-commands: cmake-tools
+	$(CMAKE) -S . -B $(IDE_BUILD) -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release \
+		-DTAVRUNE_WERROR=$(WERROR) >/dev/null
+	$(CMAKE) --build $(IDE_BUILD) -j2
+	@echo "$(IDE_BUILD)/compile_commands.json"
+
+# The vendored zlib-ng against the sdist third_party/zlib-ng.md names: downloaded
+# with pip, its sha256 checked, every vendored file byte for byte as released,
+# and nothing missing but what the record lists as left out.
+check-vendored: $(PY)
+	$(PY) tools/check_vendored.py
 
 clean:
 	rm -rf build dist $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(COV_VENV) .venv-3.*

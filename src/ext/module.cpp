@@ -33,6 +33,12 @@ struct ClassMethod {
 };
 
 // SimpleImage's callables, in the order of the type's method table.
+// open reaches the decoders through a seam that reading the code does not show:
+// image_open (image/open.cpp) calls cls._streamToImage(stream), looked up on the
+// class at each call, so a subclass or an assignment to the class can answer
+// instead. Normally image_streamToImage (image/open.cpp) answers; it hands the
+// stream to png::load_png (png/decoder.cpp) or bmp::load_bmp (bmp/reader.cpp)
+// by its first bytes.
 const ClassMethod kClassMethods[] = {
     {&image::kStreamToImage, Wrap::kStatic}, {&image::kOpen, Wrap::kClass}, {&image::kGetPixel, Wrap::kNone},
     {&image::kPutPixel, Wrap::kNone},        {&image::kCopy, Wrap::kNone},  {&image::kSave, Wrap::kNone},

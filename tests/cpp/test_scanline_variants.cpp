@@ -1,4 +1,4 @@
-// Every filter and unfilter implementation that kernels/dispatch.cpp may pick,
+// Every filter and unfilter implementation that kernels/scanline.cpp may pick,
 // byte for byte against the plain reference: all five filter types, 3 and 4
 // bytes per pixel, widths 1 to 67 (and the row lengths between whole pixels),
 // random rows, top row and not; unfiltering into a separate row and in place.

@@ -20,7 +20,9 @@ bool raise_count(const FunctionSpec& spec, Py_ssize_t given) {
     const Py_ssize_t required = required_count(spec);
     const bool too_few = given < required;
     const Py_ssize_t expected = too_few ? required : total;
-    const char* wording = required == total ? "exactly" : too_few ? "at least" : "at most";
+    const char* wording = required == total ? msg::kArgCountExactly
+                          : too_few         ? msg::kArgCountAtLeast
+                                            : msg::kArgCountAtMost;
     PyErr_Format(PyExc_TypeError, msg::kArgCount, spec.name, wording, expected, expected == 1 ? "" : "s",
                  given);
     return false;

@@ -48,6 +48,8 @@ enum class Receiver : std::uint8_t {
 // that outlives the call whatever Python code runs: the caller's argument
 // array or tuple, or, for keywords passed in a dict that Python code could
 // empty meanwhile, a private list of its values held in keep.
+// Bodies read them by name, checked against their Param table, through
+// binding/named.hpp, never by position.
 struct BoundArgs {
     PyObject* receiver = nullptr;
     PyObject* args[kMaxParams];

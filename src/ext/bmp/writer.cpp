@@ -6,6 +6,7 @@
 // shorter than the image fails with the host's IndexError of bytearray indexing.
 // A failed write therefore never truncates an existing file. The rows are
 // converted in memory and written a batch of whole rows per write call.
+#include "binding/named.hpp"
 #include "bmp/bmp.hpp"
 #include "core/buffer.hpp"
 #include "core/file.hpp"
@@ -23,6 +24,28 @@ using binding::Check;
 using binding::Param;
 
 namespace {
+
+constexpr Param kWriteBmpParams[] = {
+    {.name = "path"},
+    {.name = "width", .check = Check::kInt32},
+    {.name = "height", .check = Check::kInt32},
+    {.name = "pixels"},
+    {.name = "meta", .optional = true},
+};
+enum class WriteBmp { path, width, height, pixels, meta };
+static_assert(binding::names_match<WriteBmp>(kWriteBmpParams, {{WriteBmp::path, "path"},
+                                                               {WriteBmp::width, "width"},
+                                                               {WriteBmp::height, "height"},
+                                                               {WriteBmp::pixels, "pixels"},
+                                                               {WriteBmp::meta, "meta"}}));
+
+struct WriteBmpArgs {
+    PyObject* path;
+    std::int32_t width;
+    std::int32_t height;
+    PyObject* pixels;
+    PyObject* meta;  // or None
+};
 
 constexpr long kHeadersSize = 54;        // "BM", the 12-byte file header, the 40-byte info header
 constexpr std::int64_t kBatchBytes = 1 << 18;  // rows are gathered up to about this much per write
@@ -98,20 +121,16 @@ bool write_rows(PyObject* output, const std::uint8_t* pixels, std::size_t width,
     return true;
 }
 
-PyObject* bmp_writeBmp(const BoundArgs& bound) {
-    PyObject* path = bound.args[0];
-    const std::int32_t width = bound.ints[1];
-    const std::int32_t height = bound.ints[2];
-    PyObject* pixels = bound.args[3];
-    PyObject* meta = bound.args[4];
-
+PyObject* write_bmp(const WriteBmpArgs& args) {
+    const std::int32_t width = args.width;
+    const std::int32_t height = args.height;
     // Exact arithmetic: for widths beyond 715827881, where width*3 + 3 leaves the
     // signed 32-bit range, the sizes stay true and the packing refuses them.
     const std::int64_t row_stride = floor_div(std::int64_t{width} * 3 + 3, 4) * 4;
     Ref record[4];
-    if (!read_record(meta, record)) return nullptr;
-    Ref pix_buf = Ref::steal(PyByteArray_Check(pixels) ? Ref::borrow(pixels).release()
-                                                       : PyByteArray_FromObject(pixels));
+    if (!read_record(args.meta, record)) return nullptr;
+    Ref pix_buf = Ref::steal(PyByteArray_Check(args.pixels) ? Ref::borrow(args.pixels).release()
+                                                            : PyByteArray_FromObject(args.pixels));
     if (!pix_buf) return nullptr;
     Ref headers = Ref::steal(pack_headers(width, height, row_stride, record));
     if (!headers) return nullptr;
@@ -128,7 +147,7 @@ PyObject* bmp_writeBmp(const BoundArgs& bound) {
         PyByteArray_Type.tp_as_sequence->sq_item(pix_buf.get(), PyByteArray_GET_SIZE(pix_buf.get()));
         return nullptr;
     }
-    const bool written = file::with_open(path, host::constants.mode_wb, [&](PyObject* output) {
+    const bool written = file::with_open(args.path, host::constants.mode_wb, [&](PyObject* output) {
         Ref done = Ref::steal(PyObject_CallMethodObjArgs(output, host::constants.str_write, headers.get(), nullptr));
         if (!done) return false;
         return !has_rows || write_rows(output, view.data(), static_cast<std::size_t>(width),
@@ -138,13 +157,17 @@ PyObject* bmp_writeBmp(const BoundArgs& bound) {
     Py_RETURN_NONE;
 }
 
-constexpr Param kWriteBmpParams[] = {
-    {.name = "path"},
-    {.name = "width", .check = Check::kInt32},
-    {.name = "height", .check = Check::kInt32},
-    {.name = "pixels"},
-    {.name = "meta", .optional = true},
-};
+PyObject* bmp_writeBmp(const BoundArgs& bound) {
+    const binding::Named<kWriteBmpParams, WriteBmp> named(bound);
+    return write_bmp({
+        .path = named.object<WriteBmp::path>(),
+        .width = named.int32<WriteBmp::width>(),
+        .height = named.int32<WriteBmp::height>(),
+        .pixels = named.object<WriteBmp::pixels>(),
+        .meta = named.object<WriteBmp::meta>(),
+    });
+}
+
 constexpr binding::Annotation kWriteBmpAnnotations[] = {{"return", "None"}};
 
 }  // namespace

@@ -79,9 +79,4 @@ void raise_negative_size(std::int64_t count, long multiplier) {
     if (!PyErr_Occurred()) PyErr_BadInternalCall();  // a negative size always fails
 }
 
-PyObject* not_implemented(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, msg::kNotImplemented, name);
-    return nullptr;
-}
-
 }  // namespace tavrune::errors

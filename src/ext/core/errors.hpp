@@ -36,7 +36,4 @@ bool check_image_length(PyObject* obj, std::int64_t expected, const char* messag
 // host's integers, so it cannot overflow.
 void raise_negative_size(std::int64_t count, long multiplier = 1);
 
-// NotImplementedError naming a callable whose body does not exist yet.
-PyObject* not_implemented(const char* name);
-
 }  // namespace tavrune::errors

@@ -15,6 +15,9 @@ inline constexpr char kHostResultSize[] = "%s returned a tuple of %zd items, exp
 
 // Argument binding and conversion
 inline constexpr char kArgCount[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr char kArgCountExactly[] = "exactly";  // the words kArgCount's %.8s takes
+inline constexpr char kArgCountAtLeast[] = "at least";
+inline constexpr char kArgCountAtMost[] = "at most";
 inline constexpr char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
 inline constexpr char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
 inline constexpr char kKeywordsMustBeStrings[] = "%s() keywords must be strings";
@@ -28,7 +31,6 @@ inline constexpr char kArgTypeSubclass[] =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
     "Note that subclasses of built-in types are rejected: pass an instance of the exact type.";
 inline constexpr char kExpectedType[] = "Expected %s, got %.200s";
-inline constexpr char kNotImplemented[] = "%s is not implemented yet";
 inline constexpr char kDictChangedSize[] = "dictionary changed size during iteration";
 
 // Unpacking

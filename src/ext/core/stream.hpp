@@ -19,7 +19,9 @@ enum class Kind {
 
 // The kind of stream. A stream counts as one of the two only when its read is
 // its type's own method (an instance attribute can replace it); no Python code
-// runs. False with an exception set.
+// runs. False with an exception set. Guarded by
+// tests/test_limits.py::test_other_streams_get_one_read_of_the_claimed_length
+// (a file whose read is replaced and a BytesIO subclass get one read).
 bool kind_of(PyObject* stream, Kind& kind);
 
 // stream.read(count), for a count that a file's header gave: a new reference,

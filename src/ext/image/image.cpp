@@ -1,15 +1,14 @@
-// SimpleImage: fields, construction and validation, properties, copy() and the
-// refusal to be pickled.
+// SimpleImage: fields, construction and validation, copy() and the refusal to be
+// pickled; the properties are in image/properties.cpp.
 #include "image/image.hpp"
 
-#include "binding/convert.hpp"
+#include "binding/named.hpp"
 #include "binding/signature.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 
-#include <cstddef>
 
 namespace tavrune::image {
 
@@ -29,6 +28,38 @@ constexpr Param kConstructorParams[] = {
     {.name = "bmp_header", .optional = true},
     {.name = "png_filters", .optional = true},
 };
+enum class Constructor { width, height, pixels, alpha, png_chunks, bmp_header, png_filters };
+static_assert(binding::names_match<Constructor>(kConstructorParams, {{Constructor::width, "width"},
+                                                                     {Constructor::height, "height"},
+                                                                     {Constructor::pixels, "pixels"},
+                                                                     {Constructor::alpha, "alpha"},
+                                                                     {Constructor::png_chunks, "png_chunks"},
+                                                                     {Constructor::bmp_header, "bmp_header"},
+                                                                     {Constructor::png_filters, "png_filters"}}));
+
+// The constructor's arguments; each optional one is None when omitted.
+struct ConstructorArgs {
+    std::int32_t width;
+    std::int32_t height;
+    PyObject* pixels;
+    PyObject* alpha;
+    PyObject* png_chunks;
+    PyObject* bmp_header;
+    PyObject* png_filters;
+};
+
+ConstructorArgs constructor_args(const BoundArgs& bound) {
+    const binding::Named<kConstructorParams, Constructor> named(bound);
+    return {
+        .width = named.int32<Constructor::width>(),
+        .height = named.int32<Constructor::height>(),
+        .pixels = named.object<Constructor::pixels>(),
+        .alpha = named.object<Constructor::alpha>(),
+        .png_chunks = named.object<Constructor::png_chunks>(),
+        .bmp_header = named.object<Constructor::bmp_header>(),
+        .png_filters = named.object<Constructor::png_filters>(),
+    };
+}
 
 // The constructor binds like the other callables; its messages name it "__cinit__".
 const FunctionSpec kConstructor = {
@@ -70,38 +101,33 @@ bool store_byte_array(PyObject*& field, PyObject* value, std::int64_t expected_l
 
 // Runs the constructor's steps on an allocated image whose fields hold None.
 // take_sole: buffers held by the caller alone may be kept instead of copied.
-bool initialise(ImageObject* image, const BoundArgs& bound, bool take_sole) {
-    const std::int32_t width = bound.ints[0];
-    const std::int32_t height = bound.ints[1];
-    PyObject* pixels = bound.args[2];
-    PyObject* alpha = bound.args[3];
-    PyObject* png_chunks = bound.args[4];
-    PyObject* bmp_header = bound.args[5];
-    PyObject* png_filters = bound.args[6];
-    if (!store_byte_array(image->pixels, pixels, errors::image_size(width, height, 3), msg::kPixelLength, take_sole))
+bool initialise(ImageObject* image, const ConstructorArgs& args, bool take_sole) {
+    if (!store_byte_array(image->pixels, args.pixels, errors::image_size(args.width, args.height, 3),
+                          msg::kPixelLength, take_sole))
         return false;
-    image->width = width;
-    image->height = height;
-    if (alpha != Py_None &&
-        !store_byte_array(image->alpha, alpha, errors::image_size(width, height, 1), msg::kAlphaLength, take_sole))
+    image->width = args.width;
+    image->height = args.height;
+    if (args.alpha != Py_None &&
+        !store_byte_array(image->alpha, args.alpha, errors::image_size(args.width, args.height, 1),
+                          msg::kAlphaLength, take_sole))
         return false;
-    if (png_chunks != Py_None) {
-        PyObject* records = kept(png_chunks, &PyList_Type, take_sole, PySequence_List);
+    if (args.png_chunks != Py_None) {
+        PyObject* records = kept(args.png_chunks, &PyList_Type, take_sole, PySequence_List);
         if (!records) return false;
         set_field(image->png_chunks, records);
     }
-    if (png_filters != Py_None &&
-        !store_byte_array(image->png_filters, png_filters, height, msg::kFilterCount, take_sole))
+    if (args.png_filters != Py_None &&
+        !store_byte_array(image->png_filters, args.png_filters, args.height, msg::kFilterCount, take_sole))
         return false;
-    if (bmp_header != Py_None) {
-        PyObject* header = kept(bmp_header, &PyDict_Type, take_sole, copy_dict);
+    if (args.bmp_header != Py_None) {
+        PyObject* header = kept(args.bmp_header, &PyDict_Type, take_sole, copy_dict);
         if (!header) return false;
         set_field(image->bmp_header, header);
     }
     return true;
 }
 
-PyObject* construct(PyTypeObject* type, const BoundArgs& bound, bool take_sole = false) {
+PyObject* construct(PyTypeObject* type, const ConstructorArgs& args, bool take_sole = false) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     ImageObject* image = as_image(self.get());
@@ -110,14 +136,14 @@ PyObject* construct(PyTypeObject* type, const BoundArgs& bound, bool take_sole =
         Py_INCREF(Py_None);
         *field = Py_None;
     }
-    if (!initialise(image, bound, take_sole)) return nullptr;
+    if (!initialise(image, args, take_sole)) return nullptr;
     return self.release();
 }
 
 PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BoundArgs bound;
     if (!binding::bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
-    return construct(type, bound);
+    return construct(type, constructor_args(bound));
 }
 
 int image_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -156,61 +182,6 @@ void image_dealloc(PyObject* self) {
     Py_TRASHCAN_END
 }
 
-// Properties
-
-PyObject* image_get_size(PyObject* self, void*) {
-    return Py_BuildValue("(ii)", as_image(self)->width, as_image(self)->height);
-}
-
-PyObject* image_get_width(PyObject* self, void*) { return PyLong_FromLong(as_image(self)->width); }
-PyObject* image_get_height(PyObject* self, void*) { return PyLong_FromLong(as_image(self)->height); }
-
-int set_dimension(std::int32_t& field, PyObject* value) {
-    if (!value) {
-        PyErr_SetString(PyExc_NotImplementedError, msg::kDelete);
-        return -1;
-    }
-    std::int32_t converted;
-    if (!binding::to_int32(value, converted)) return -1;
-    field = converted;
-    return 0;
-}
-
-int image_set_width(PyObject* self, PyObject* value, void*) { return set_dimension(as_image(self)->width, value); }
-int image_set_height(PyObject* self, PyObject* value, void*) {
-    return set_dimension(as_image(self)->height, value);
-}
-
-// The object fields are told apart by their offset, passed as the closure.
-PyObject*& field_at(PyObject* self, void* closure) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::intptr_t>(closure));
-}
-
-PyObject* image_get_field(PyObject* self, void* closure) {
-    PyObject* value = field_at(self, closure);
-    Py_INCREF(value);
-    return value;
-}
-
-int image_set_field(PyObject* self, PyObject* value, void* closure) {
-    if (!value) value = Py_None;
-    Py_INCREF(value);
-    set_field(field_at(self, closure), value);
-    return 0;
-}
-
-// The pixel buffer must stay exactly a bytearray: pixel access and the writers
-// read it in place.
-int image_set_pixels(PyObject* self, PyObject* value, void* closure) {
-    if (value && value != Py_None && !PyByteArray_CheckExact(value)) {
-        PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytearray", Py_TYPE(value)->tp_name);
-        return -1;
-    }
-    return image_set_field(self, value, closure);
-}
-
-#define FIELD_CLOSURE(field) reinterpret_cast<void*>(offsetof(ImageObject, field))
-
 // Methods
 
 PyObject* slice_or_none(PyObject* value) {
@@ -237,11 +208,15 @@ PyObject* image_copy(const BoundArgs& bound) {
     }
     Ref pixels = Ref::steal(PyObject_GetItem(held(source->pixels).get(), host::constants.full_slice));
     if (!pixels) return nullptr;
-    BoundArgs copy_args;
-    copy_args.ints[0] = source->width;
-    copy_args.ints[1] = source->height;
-    PyObject* const rest[] = {pixels.get(), alpha.get(), chunks.get(), header.get(), filters.get()};
-    for (int i = 0; i < 5; ++i) copy_args.args[2 + i] = rest[i];
+    const ConstructorArgs copy_args = {
+        .width = source->width,
+        .height = source->height,
+        .pixels = pixels.get(),
+        .alpha = alpha.get(),
+        .png_chunks = chunks.get(),
+        .bmp_header = header.get(),
+        .png_filters = filters.get(),
+    };
     return construct(&image_type, copy_args, true);  // the copies made here are held here alone
 }
 
@@ -254,21 +229,6 @@ PyObject* image_setstate(PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, msg::kNoReduce);
     return nullptr;
 }
-
-PyGetSetDef image_getset[] = {
-    {.name = "size", .get = image_get_size},
-    {.name = "width", .get = image_get_width, .set = image_set_width},
-    {.name = "height", .get = image_get_height, .set = image_set_height},
-    {.name = "_pixels", .get = image_get_field, .set = image_set_pixels, .closure = FIELD_CLOSURE(pixels)},
-    {.name = "_alpha", .get = image_get_field, .set = image_set_field, .closure = FIELD_CLOSURE(alpha)},
-    {.name = "_png_chunks", .get = image_get_field, .set = image_set_field,
-     .closure = FIELD_CLOSURE(png_chunks)},
-    {.name = "_png_filters", .get = image_get_field, .set = image_set_field,
-     .closure = FIELD_CLOSURE(png_filters)},
-    {.name = "_bmp_header", .get = image_get_field, .set = image_set_field,
-     .closure = FIELD_CLOSURE(bmp_header)},
-    {},
-};
 
 // Stored after the class's own callables, so the class dictionary lists them last.
 PyMethodDef image_pickling_methods[] = {
@@ -302,14 +262,14 @@ PyTypeObject image_type = {
     .tp_doc = "A minimal RGB image helper.",
     .tp_traverse = image_traverse,
     .tp_clear = image_clear,
-    .tp_getset = image_getset,
+    .tp_getset = image_properties,
     .tp_new = image_new,
 };
 
 PyObject* new_image_keeping_sole_buffers(PyObject* const* args, Py_ssize_t nargs) {
     BoundArgs bound;
     if (!binding::bind_arguments(kConstructor, args, nargs, nullptr, bound)) return nullptr;
-    return construct(&image_type, bound, true);
+    return construct(&image_type, constructor_args(bound), true);
 }
 
 bool ready_image_type() { return PyType_Ready(&image_type) == 0; }

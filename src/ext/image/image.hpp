@@ -24,6 +24,9 @@ struct ImageObject {
 
 extern PyTypeObject image_type;
 
+// The type's properties (image/properties.cpp), ended by an empty entry.
+extern PyGetSetDef image_properties[];
+
 inline ImageObject* as_image(PyObject* self) { return reinterpret_cast<ImageObject*>(self); }
 
 // SimpleImage(*args) with the same checks, results and errors, except that a

@@ -1,45 +1,52 @@
-// Row layout conversions, plain byte loops. The image keeps colour and alpha in
-// separate planes, so RGBA rows are split on read and joined on write; RGB rows
-// map one to one. These loops are the reference the vector versions must match.
+// The row layout conversions of kernels/pixels.hpp: each picks its version here.
+// SSSE3 does not belong to every x86-64 target, so the conversions take it when
+// the processor reports it, checked once when the library loads, and the
+// reference loops (pixels_reference.cpp) otherwise.
+#include "kernels/pixels.hpp"
 #include "kernels/reference.hpp"
+#include "kernels/variants.hpp"
 
-#include <cstring>
+namespace tavrune::kernels {
 
-namespace tavrune::kernels::reference {
+bool cpu_has_ssse3() {
+#if defined(TAVRUNE_KERNELS_SSSE3)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
+#else
+    return false;
+#endif
+}
+
+namespace {
+
+struct PixelKernels {
+    decltype(&reference::split_row) split_row;
+    decltype(&reference::join_row) join_row;
+    decltype(&reference::swap_red_blue) swap_red_blue;
+};
+
+PixelKernels choose_pixel_kernels() {
+#if defined(TAVRUNE_KERNELS_SSSE3)
+    if (cpu_has_ssse3()) return {ssse3::split_row, ssse3::join_row, ssse3::swap_red_blue};
+#endif
+    return {reference::split_row, reference::join_row, reference::swap_red_blue};
+}
+
+const PixelKernels pixel_kernels = choose_pixel_kernels();
+
+}  // namespace
 
 void split_row(const std::uint8_t* row, std::size_t width, unsigned bytes_per_pixel, std::uint8_t* rgb,
                std::uint8_t* alpha) {
-    if (bytes_per_pixel == 3) {
-        std::memcpy(rgb, row, width * 3);
-        return;
-    }
-    for (std::size_t x = 0; x < width; ++x, row += 4, rgb += 3) {
-        rgb[0] = row[0];
-        rgb[1] = row[1];
-        rgb[2] = row[2];
-        alpha[x] = row[3];
-    }
+    pixel_kernels.split_row(row, width, bytes_per_pixel, rgb, alpha);
 }
 
 void join_row(const std::uint8_t* rgb, const std::uint8_t* alpha, std::size_t width, std::uint8_t* row) {
-    if (alpha == nullptr) {
-        std::memcpy(row, rgb, width * 3);
-        return;
-    }
-    for (std::size_t x = 0; x < width; ++x, row += 4, rgb += 3) {
-        row[0] = rgb[0];
-        row[1] = rgb[1];
-        row[2] = rgb[2];
-        row[3] = alpha[x];
-    }
+    pixel_kernels.join_row(rgb, alpha, width, row);
 }
 
 void swap_red_blue(const std::uint8_t* in, std::uint8_t* out, std::size_t width) {
-    for (std::size_t x = 0; x < width; ++x, in += 3, out += 3) {
-        out[0] = in[2];
-        out[1] = in[1];
-        out[2] = in[0];
-    }
+    pixel_kernels.swap_red_blue(in, out, width);
 }
 
-}  // namespace tavrune::kernels::reference
+}  // namespace tavrune::kernels

@@ -1,6 +1,6 @@
 // Row layout conversions with SSSE3's byte shuffle: each step is a few
 // shuffles, whole registers loaded and stored. Compiled for SSSE3 function by
-// function and called only where kernels/dispatch.cpp has found the instruction
+// function and called only where kernels/pixels.cpp has found the instruction
 // set; the bytes that do not fill a whole step take the reference loop, and no
 // load or store touches a byte outside the rows.
 #include "kernels/variants.hpp"

@@ -1,7 +1,8 @@
 // Plain per-byte kernels, written straight from the definition of each filter
 // type and each row layout. They are the yardstick that the tuned kernels in
 // scanline.hpp and pixels.hpp (and every vector version) must match byte for
-// byte; the codecs call the tuned ones.
+// byte; the codecs call the tuned ones. Defined in scanline_reference.cpp and
+// pixels_reference.cpp.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,8 @@
-// Every implementation that kernels/dispatch.cpp may pick, named so the tests and
-// benchmarks can hold each one against the reference. Each has the contract of
-// the kernel of the same name in scanline.hpp or pixels.hpp; unfilter_row takes
-// bytes_per_pixel 3 or 4 only.
+// Every implementation that kernels/scanline.cpp and kernels/pixels.cpp may pick
+// (defined in scanline_portable.cpp, scanline_sse2.cpp and pixels_ssse3.cpp),
+// named so the tests and benchmarks can hold each one against the reference
+// (reference.hpp). Each has the contract of the kernel of the same name in
+// scanline.hpp or pixels.hpp; unfilter_row takes bytes_per_pixel 3 or 4 only.
 #pragma once
 
 #include <cstddef>

@@ -10,7 +10,7 @@ namespace tavrune::png {
 extern const binding::FunctionSpec kReadChunk;           // png/chunk.cpp
 extern const binding::FunctionSpec kMakeChunk;           // png/chunk.cpp
 extern const binding::FunctionSpec kWritePng;            // png/writer_plain.cpp
-extern const binding::FunctionSpec kSplitIdatPayload;    // png/writer_chunks.cpp
+extern const binding::FunctionSpec kSplitIdatPayload;    // png/idat_pieces.cpp
 extern const binding::FunctionSpec kWritePngWithChunks;  // png/writer_chunks.cpp
 
 // Decodes a PNG stream positioned at its signature into the eight-value decoder

@@ -1,13 +1,13 @@
-// The chunk-preserving PNG writer and the cutting of the new image data into the
-// kept IDAT sizes.
+// The chunk-preserving PNG writer: the kept records in order, the new image data
+// where the first IDAT record stood, cut into the kept IDAT sizes (png/idat_pieces.hpp).
+#include "binding/named.hpp"
 #include "core/buffer.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/ref.hpp"
+#include "png/idat_pieces.hpp"
 #include "png/png.hpp"
 #include "png/writer_common.hpp"
-
-#include <algorithm>
 
 namespace tavrune::png {
 
@@ -17,97 +17,35 @@ using binding::Param;
 
 namespace {
 
+constexpr Param kWithChunksParams[] = {
+    {.name = "path"},
+    {.name = "width", .check = Check::kInt32},
+    {.name = "height", .check = Check::kInt32},
+    {.name = "pixels"},
+    {.name = "alpha"},
+    {.name = "chunks"},
+    {.name = "filter_types", .optional = true},
+};
+enum class WithChunks { path, width, height, pixels, alpha, chunks, filter_types };
+static_assert(binding::names_match<WithChunks>(kWithChunksParams, {{WithChunks::path, "path"},
+                                                                   {WithChunks::width, "width"},
+                                                                   {WithChunks::height, "height"},
+                                                                   {WithChunks::pixels, "pixels"},
+                                                                   {WithChunks::alpha, "alpha"},
+                                                                   {WithChunks::chunks, "chunks"},
+                                                                   {WithChunks::filter_types, "filter_types"}}));
+
+struct WithChunksArgs {
+    PyObject* path;
+    std::int32_t width;
+    std::int32_t height;
+    PyObject* pixels;
+    PyObject* alpha;
+    PyObject* chunks;
+    PyObject* filter_types;  // or None
+};
+
 constexpr Py_ssize_t kRecordSize = 3;  // (chunk type, payload or None, payload length)
-
-// A piece of the image data: offset and size.
-struct Piece {
-    Py_ssize_t offset;
-    Py_ssize_t size;
-};
-
-// The pieces in order, in memory from PyMem_Malloc (no C++ allocation, which
-// could throw, in code that Python calls).
-class Pieces {
-public:
-    Pieces() = default;
-    Pieces(const Pieces&) = delete;
-    Pieces& operator=(const Pieces&) = delete;
-    ~Pieces() { PyMem_Free(items_); }
-
-    // Room for capacity pieces; false with MemoryError set.
-    bool reserve(Py_ssize_t capacity) {
-        items_ = static_cast<Piece*>(PyMem_Calloc(static_cast<std::size_t>(capacity), sizeof(Piece)));
-        if (!items_) PyErr_NoMemory();
-        return items_ != nullptr;
-    }
-    void push(Piece piece) { items_[count_++] = piece; }
-    const Piece* begin() const { return items_; }
-    const Piece* end() const { return items_ + count_; }
-
-private:
-    Piece* items_ = nullptr;
-    Py_ssize_t count_ = 0;
-};
-
-// Cuts total bytes into pieces of the wanted sizes: each positive entry takes
-// that many bytes (or what is left), the last entry takes all that is left,
-// entries of 0 or less yield nothing, and a rest after the last entry becomes
-// one more piece. Entries are compared with the host's comparisons, so an entry
-// that cannot be compared with an int fails with the host's TypeError. An
-// entry's own comparisons decide, but the size of a piece comes from its one
-// converted value, kept between 0 and what is left: an entry whose comparisons
-// and value disagree can make empty pieces, never one outside the data. At
-// most one piece per entry and the rest. False with an exception set.
-bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
-    const Py_ssize_t count = PyObject_Size(lengths);
-    if (count < 0) return false;
-    if (!pieces.reserve(count + 1)) return false;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return false;
-    Py_ssize_t offset = 0;
-    for (Py_ssize_t idx = 0; idx < count && offset < total; ++idx) {
-        // Read again each time: a comparison can run code that changes the list.
-        Ref length = Ref::steal(PySequence_GetItem(lengths, idx));
-        if (!length) return false;
-        const int skip = PyObject_RichCompareBool(length.get(), zero.get(), Py_LE);
-        if (skip < 0) return false;
-        if (skip) continue;
-        const Py_ssize_t rest = total - offset;
-        Py_ssize_t take = rest;
-        if (idx != count - 1) {
-            // min(length, rest): rest is taken only when it is smaller.
-            Ref rest_object = Ref::steal(PyLong_FromSsize_t(rest));
-            if (!rest_object) return false;
-            const int rest_smaller = PyObject_RichCompareBool(rest_object.get(), length.get(), Py_LT);
-            if (rest_smaller < 0) return false;
-            if (!rest_smaller) {
-                const Py_ssize_t wanted = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
-                if (wanted == -1 && PyErr_Occurred()) return false;
-                take = std::clamp<Py_ssize_t>(wanted, 0, rest);
-            }
-        }
-        pieces.push({offset, take});
-        offset += take;
-    }
-    if (offset < total) pieces.push({offset, total - offset});
-    return true;
-}
-
-// The pieces of data for the wanted sizes (see cut_pieces) as a new list of
-// slices of data, or null.
-PyObject* split_idat_payload(PyObject* data, PyObject* lengths) {
-    const Py_ssize_t total = PyObject_Size(data);  // None: the host's TypeError of len()
-    if (total < 0) return nullptr;
-    Pieces pieces;
-    if (!cut_pieces(total, lengths, pieces)) return nullptr;
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts) return nullptr;
-    for (const Piece& piece : pieces) {
-        Ref slice = Ref::steal(PySequence_GetSlice(data, piece.offset, piece.offset + piece.size));
-        if (!slice || PyList_Append(parts.get(), slice.get()) < 0) return nullptr;
-    }
-    return parts.release();
-}
 
 // One record unpacked into exactly three items as `a, b, c = record` does.
 struct Record {
@@ -200,43 +138,33 @@ bool append_image_data(PyObject* pieces, PyObject* compressed, const Pieces& par
 }
 
 // With no records the plain writer runs instead, looked up in the module by its
-// name at this moment.
-PyObject* call_plain_writer(const BoundArgs& bound) {
+// name at this moment: normally png_writePng (png/writer_plain.cpp).
+PyObject* call_plain_writer(const WithChunksArgs& args) {
     Ref writer = Ref::steal(host::module_global(host::constants.name_write_png));
     if (!writer) return nullptr;
-    Ref width = Ref::steal(PyLong_FromLong(bound.ints[1]));
-    Ref height = Ref::steal(PyLong_FromLong(bound.ints[2]));
+    Ref width = Ref::steal(PyLong_FromLong(args.width));
+    Ref height = Ref::steal(PyLong_FromLong(args.height));
     if (!width || !height) return nullptr;
-    PyObject* const arguments[] = {bound.args[0], width.get(), height.get(), bound.args[3], bound.args[4],
-                                   bound.args[6]};
-    Ref result = Ref::steal(PyObject_Vectorcall(writer.get(), arguments, 6, nullptr));
+    PyObject* const arguments[] = {args.path, width.get(), height.get(), args.pixels, args.alpha, args.filter_types};
+    Ref result = Ref::steal(PyObject_Vectorcall(writer.get(), arguments, std::size(arguments), nullptr));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* png_split_idat_payload(const BoundArgs& bound) { return split_idat_payload(bound.args[0], bound.args[1]); }
-
-PyObject* png_writePngWithChunks(const BoundArgs& bound) {
-    PyObject* path = bound.args[0];
-    const std::int32_t width = bound.ints[1];
-    const std::int32_t height = bound.ints[2];
-    PyObject* pixels = bound.args[3];
-    PyObject* alpha = bound.args[4];
-    PyObject* chunks = bound.args[5];
-    PyObject* filter_types = bound.args[6];
-
-    const int no_records = chunks == Py_None ? 1 : PyObject_Not(chunks);
+PyObject* write_png_with_chunks(const WithChunksArgs& args) {
+    const int no_records = args.chunks == Py_None ? 1 : PyObject_Not(args.chunks);
     if (no_records < 0) return nullptr;
-    if (no_records) return call_plain_writer(bound);
+    if (no_records) return call_plain_writer(args);
 
-    if (!check_lengths(width, height, pixels, alpha)) return nullptr;
-    Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
+    if (!check_lengths(args.width, args.height, args.pixels, args.alpha)) return nullptr;
+    Ref compressed =
+        Ref::steal(compress_image_data(args.width, args.height, args.pixels, args.alpha, args.filter_types));
     if (!compressed) return nullptr;
-    Ref records = Ref::steal(take_records(chunks));
+    Ref records = Ref::steal(take_records(args.chunks));
     if (!records) return nullptr;
     // Records that yield nothing when taken (a one-shot iterator, a list emptied
     // meanwhile) are no records: the plain writer's file, as for an empty list.
-    if (PyList_GET_SIZE(records.get()) == 0) return call_plain_writer(bound);
+    if (PyList_GET_SIZE(records.get()) == 0) return call_plain_writer(args);
     Ref lengths = Ref::steal(idat_lengths(records.get()));
     if (!lengths) return nullptr;
     Pieces parts;
@@ -273,34 +201,25 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
         const Py_ssize_t at = first_end >= 0 ? first_end : PyList_GET_SIZE(pieces.get());
         if (PyList_SetSlice(pieces.get(), at, at, image_data.get()) < 0) return nullptr;
     }
-    if (!write_file(path, pieces.get())) return nullptr;
+    if (!write_file(args.path, pieces.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-constexpr Param kSplitParams[] = {
-    {.name = "data", .check = Check::kExactBytesOrNone},
-    {.name = "lengths", .check = Check::kExactListOrNone},
-};
-constexpr Param kWithChunksParams[] = {
-    {.name = "path"},
-    {.name = "width", .check = Check::kInt32},
-    {.name = "height", .check = Check::kInt32},
-    {.name = "pixels"},
-    {.name = "alpha"},
-    {.name = "chunks"},
-    {.name = "filter_types", .optional = true},
-};
+PyObject* png_writePngWithChunks(const BoundArgs& bound) {
+    const binding::Named<kWithChunksParams, WithChunks> named(bound);
+    return write_png_with_chunks({
+        .path = named.object<WithChunks::path>(),
+        .width = named.int32<WithChunks::width>(),
+        .height = named.int32<WithChunks::height>(),
+        .pixels = named.object<WithChunks::pixels>(),
+        .alpha = named.object<WithChunks::alpha>(),
+        .chunks = named.object<WithChunks::chunks>(),
+        .filter_types = named.object<WithChunks::filter_types>(),
+    });
+}
+
 
 }  // namespace
-
-const binding::FunctionSpec kSplitIdatPayload = {
-    .name = "_split_idat_payload",
-    .qualname = "_split_idat_payload",
-    .params = kSplitParams,
-    .annotations = {},
-    .receiver = binding::Receiver::kNone,
-    .body = png_split_idat_payload,
-};
 
 const binding::FunctionSpec kWritePngWithChunks = {
     .name = "_writePngWithChunks",

@@ -1,4 +1,5 @@
 // The plain PNG writer: signature, IHDR, one IDAT holding all the image data, IEND.
+#include "binding/named.hpp"
 #include "core/host.hpp"
 #include "core/ref.hpp"
 #include "png/png.hpp"
@@ -12,6 +13,32 @@ using binding::Param;
 
 namespace {
 
+constexpr Param kWritePngParams[] = {
+    {.name = "path"},
+    {.name = "width", .check = Check::kInt32},
+    {.name = "height", .check = Check::kInt32},
+    {.name = "pixels"},
+    {.name = "alpha", .optional = true},
+    {.name = "filter_types", .optional = true},
+};
+enum class WritePng { path, width, height, pixels, alpha, filter_types };
+static_assert(binding::names_match<WritePng>(kWritePngParams,
+                                             {{WritePng::path, "path"},
+                                              {WritePng::width, "width"},
+                                              {WritePng::height, "height"},
+                                              {WritePng::pixels, "pixels"},
+                                              {WritePng::alpha, "alpha"},
+                                              {WritePng::filter_types, "filter_types"}}));
+
+struct WritePngArgs {
+    PyObject* path;
+    std::int32_t width;
+    std::int32_t height;
+    PyObject* pixels;
+    PyObject* alpha;  // or None
+    PyObject* filter_types;  // or None
+};
+
 constexpr int kBitDepth = 8;
 constexpr int kColorTypeRgb = 2;
 constexpr int kColorTypeRgba = 6;
@@ -24,18 +51,12 @@ PyObject* pack_header(std::int32_t width, std::int32_t height, bool has_alpha) {
     return host::expect_bytes(header.get(), "struct.pack") ? header.release() : nullptr;
 }
 
-PyObject* png_writePng(const BoundArgs& bound) {
-    PyObject* path = bound.args[0];
-    const std::int32_t width = bound.ints[1];
-    const std::int32_t height = bound.ints[2];
-    PyObject* pixels = bound.args[3];
-    PyObject* alpha = bound.args[4];
-    PyObject* filter_types = bound.args[5];
-
-    if (!check_lengths(width, height, pixels, alpha)) return nullptr;
-    Ref header = Ref::steal(pack_header(width, height, alpha != Py_None));
+PyObject* write_png(const WritePngArgs& args) {
+    if (!check_lengths(args.width, args.height, args.pixels, args.alpha)) return nullptr;
+    Ref header = Ref::steal(pack_header(args.width, args.height, args.alpha != Py_None));
     if (!header) return nullptr;
-    Ref compressed = Ref::steal(compress_image_data(width, height, pixels, alpha, filter_types));
+    Ref compressed =
+        Ref::steal(compress_image_data(args.width, args.height, args.pixels, args.alpha, args.filter_types));
     if (!compressed) return nullptr;
 
     Ref pieces = Ref::steal(start_file());
@@ -44,18 +65,22 @@ PyObject* png_writePng(const BoundArgs& bound) {
                          PyBytes_GET_SIZE(compressed.get())) ||
         !append_chunk(pieces.get(), host::constants.iend, host::constants.empty_bytes))
         return nullptr;
-    if (!write_file(path, pieces.get())) return nullptr;
+    if (!write_file(args.path, pieces.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-constexpr Param kWritePngParams[] = {
-    {.name = "path"},
-    {.name = "width", .check = Check::kInt32},
-    {.name = "height", .check = Check::kInt32},
-    {.name = "pixels"},
-    {.name = "alpha", .optional = true},
-    {.name = "filter_types", .optional = true},
-};
+PyObject* png_writePng(const BoundArgs& bound) {
+    const binding::Named<kWritePngParams, WritePng> named(bound);
+    return write_png({
+        .path = named.object<WritePng::path>(),
+        .width = named.int32<WritePng::width>(),
+        .height = named.int32<WritePng::height>(),
+        .pixels = named.object<WritePng::pixels>(),
+        .alpha = named.object<WritePng::alpha>(),
+        .filter_types = named.object<WritePng::filter_types>(),
+    });
+}
+
 constexpr binding::Annotation kWritePngAnnotations[] = {{"return", "None"}};
 
 }  // namespace
