@@ -87,10 +87,11 @@ bool usable(const Header& header, ImageLayout& layout) {
         header.compression != 0 || header.filter_method != 0 || header.interlace != 0)
         return false;
     const std::int64_t bytes_per_pixel = header.color_type == 2 ? 3 : 4;
-    const std::int64_t row_bytes = std::int64_t{header.width} * bytes_per_pixel;
-    const std::int64_t expected = (row_bytes + 1) * header.height;
-    if (row_bytes > kMaxSize || expected > kMaxSize || std::int64_t{header.width} * header.height * 3 > kMaxSize)
-        return false;
+    std::int64_t row_bytes, expected, rgb_bytes;
+    bool overflow = __builtin_mul_overflow(std::int64_t{header.width}, bytes_per_pixel, &row_bytes);
+    overflow |= __builtin_mul_overflow(row_bytes + 1, std::int64_t{header.height}, &expected);
+    overflow |= __builtin_mul_overflow(std::int64_t{header.width} * header.height, std::int64_t{3}, &rgb_bytes);
+    if (overflow || row_bytes > kMaxSize || expected > kMaxSize || rgb_bytes > kMaxSize) return false;
     layout = {static_cast<std::size_t>(header.width), static_cast<std::size_t>(header.height),
               static_cast<unsigned>(bytes_per_pixel), static_cast<std::size_t>(row_bytes), expected};
     return true;
