@@ -26,10 +26,17 @@ heap, so only the resident-size rise compares with it.
 Peers (Pillow, pyspng, opencv-python-headless) are used only as black boxes; a
 peer that is not installed is skipped with a note.
 
-Last, where open's time goes (inflation, the decoder's own work, the
-constructor's copies) and the plain writer on images built in memory. With
-``check`` as its first argument the script times only ``python -m Tavrune
-check -j 2`` against ``-j 1`` on the 2,000 mixed files the tests build.
+Then where open's time goes (inflation, the decoder's own work, the
+constructor's copies) and the plain writer on images built in memory; the peak
+memory added by open (by path and by bytes) and by save of a 4096x4096 photo,
+beside Pillow and pyspng; last, open and save of 16 distinct photos on one
+thread against a pool of two, beside the peers and the host's zlib, with the
+machine's load average (other work on the machine takes CPUs the pool needs).
+
+Sub-commands run one part alone: ``check [rounds]`` times ``python -m Tavrune
+check -j 2`` against ``-j 1`` on the 2,000 mixed files the tests build;
+``memory`` the peak memory rows; ``threads [rounds [open|save]]`` the thread
+rows.
 """
 
 import contextlib

@@ -38,7 +38,11 @@ bool kind_of(PyObject* stream, Kind& kind) {
     if (type == host::objects.bytes_io) {
         if (reads_with_own_method(stream, type)) kind = Kind::kBytesIO;
     } else if (type == host::objects.buffered_reader) {
-        Ref raw = Ref::steal(PyObject_GetAttrString(stream, "raw"));  // a read-only member
+        // An interned name, made once: a new string on every call would take a
+        // new slot of the interpreter's attribute cache each time.
+        static PyObject* raw_name = nullptr;  // kept until the process ends
+        if (raw_name == nullptr && (raw_name = PyUnicode_InternFromString("raw")) == nullptr) return false;
+        Ref raw = Ref::steal(PyObject_GetAttr(stream, raw_name));  // a read-only member
         if (!raw) return false;
         if (reinterpret_cast<PyObject*>(Py_TYPE(raw.get())) == host::objects.file_io &&
             reads_with_own_method(stream, type))

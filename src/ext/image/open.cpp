@@ -21,8 +21,9 @@ constexpr Py_ssize_t kResultSize = 8;
 
 // _streamToImage(stream); with file (exactly bytes) instead of a stream, as
 // for io.BytesIO(file): the reads of a fresh BytesIO are made on file itself
-// (a PNG's chunks walked in place), a BMP reads a BytesIO of its own.
-PyObject* stream_to_image(PyObject* stream, PyObject* file) {
+// (a PNG's chunks walked in place), a BMP reads a BytesIO of its own. own: the
+// stream is the one open made for a path.
+PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
     Ref signature;
     if (file != nullptr) {
         signature = Ref::steal(
@@ -45,7 +46,7 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file) {
     if (!is_png) return nullptr;
     int truth = PyObject_IsTrue(is_png.get());
     if (truth < 0) return nullptr;
-    if (truth) return file != nullptr ? png::load_png_in(file) : png::load_png(stream);
+    if (truth) return file != nullptr ? png::load_png_in(file) : png::load_png(stream, own);
 
     Ref head = Ref::steal(PyObject_GetItem(signature.get(), host::constants.head_slice));
     if (!head) return nullptr;
@@ -63,10 +64,14 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file) {
 PyObject* image_streamToImage(const BoundArgs& bound) { return stream_to_image(bound.args[0], nullptr); }
 
 // cls._streamToImage(stream), unpacked into exactly eight values (new references).
-bool decode(PyObject* cls, PyObject* stream, PyObject** values) {
+// own: stream is the file open opened for a path, which the module's own
+// decoder may read again.
+bool decode(PyObject* cls, PyObject* stream, PyObject** values, bool own = false) {
     Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
     if (!method) return false;
-    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), stream));
+    Ref result = Ref::steal(own && binding::spec_of(method.get()) == &kStreamToImage
+                                ? stream_to_image(stream, nullptr, true)
+                                : PyObject_CallOneArg(method.get(), stream));
     if (!result) return false;
     return errors::unpack(result.get(), kResultSize, values);
 }
@@ -95,7 +100,7 @@ bool decode_bytes(PyObject* cls, PyObject* file, PyObject* bytes_io, PyObject** 
 bool decode_file(PyObject* cls, PyObject* path, PyObject** values) {
     bool decoded = false;
     const bool succeeded = file::with_open(path, host::constants.mode_rb, [&](PyObject* stream) {
-        return decoded = decode(cls, stream, values);
+        return decoded = decode(cls, stream, values, true);
     });
     if (!succeeded && decoded)  // closing failed after decoding: drop what was decoded
         for (Py_ssize_t i = 0; i < kResultSize; ++i) Py_CLEAR(values[i]);

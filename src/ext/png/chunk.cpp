@@ -92,7 +92,7 @@ std::uint32_t chunk_crc32(const char* type, std::size_t type_size, const char* d
     return zng::crc32(type_crc, data, data_size);
 }
 
-int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length) {
+int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length, std::uint32_t* crc) {
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return -1;
     Ref length_field = read(stream, four.get());
@@ -125,6 +125,7 @@ int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_lengt
     std::uint32_t actual_crc;
     if (!unpack_be32(crc_field.get(), actual_crc)) return -1;
     if (actual_crc != expected_crc) return fail(msg::kCorruptChunk);
+    if (crc != nullptr) *crc = actual_crc;
     return 1;
 }
 

@@ -20,8 +20,9 @@ std::uint32_t chunk_crc32(const char* type, std::size_t type_size, const char* d
 // _readChunk does: four reads (length, type, data, CRC), then the CRC test.
 // Returns 1 with type and data holding the very objects read returned and
 // data_length their declared length; 0 when the first read returned nothing (the
-// stream ended at a chunk boundary); -1 with an exception set.
-int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length);
+// stream ended at a chunk boundary); -1 with an exception set. crc, when
+// given, receives the chunk's CRC.
+int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length, std::uint32_t* crc = nullptr);
 
 // Serialises one chunk: 4-byte big-endian payload length, the type bytes as
 // given, the payload, and the big-endian CRC-32 of type followed by payload. type and payload are bytes objects. A payload of 2^32

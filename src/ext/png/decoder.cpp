@@ -6,8 +6,12 @@
 #include "png/chunk.hpp"
 #include "png/image_data.hpp"
 #include "png/png.hpp"
+#include "png/row_builder.hpp"
+#include "png/streamed_rows.hpp"
+#include "core/stream.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -76,20 +80,210 @@ bool append_record(PyObject* records, PyObject* type, PyObject* data, std::uint3
     return record && PyList_Append(records, record.get()) == 0;
 }
 
+// The layout of header when it is complete and valid, without raising: what
+// validate and derive_sizes accept.
+bool usable(const Header& header, ImageLayout& layout) {
+    if (!header.complete() || header.bit_depth != 8 || (header.color_type != 2 && header.color_type != 6) ||
+        header.compression != 0 || header.filter_method != 0 || header.interlace != 0)
+        return false;
+    const std::int64_t bytes_per_pixel = header.color_type == 2 ? 3 : 4;
+    std::int64_t row_bytes, expected, rgb_bytes;
+    bool overflow = __builtin_mul_overflow(std::int64_t{header.width}, bytes_per_pixel, &row_bytes);
+    overflow |= __builtin_mul_overflow(row_bytes + 1, std::int64_t{header.height}, &expected);
+    overflow |= __builtin_mul_overflow(std::int64_t{header.width} * header.height, std::int64_t{3}, &rgb_bytes);
+    if (overflow || row_bytes > kMaxSize || expected > kMaxSize || rgb_bytes > kMaxSize) return false;
+    layout = {static_cast<std::size_t>(header.width), static_cast<std::size_t>(header.height),
+              static_cast<unsigned>(bytes_per_pixel), static_cast<std::size_t>(row_bytes), expected};
+    return true;
+}
+
+bool same(const Header& a, const Header& b) {
+    return a.width == b.width && a.height == b.height && a.bit_depth == b.bit_depth &&
+           a.color_type == b.color_type && a.compression == b.compression &&
+           a.filter_method == b.filter_method && a.interlace == b.interlace;
+}
+
+// Where an IDAT payload lies in the file, and its CRC.
+struct PayloadPlace {
+    std::uint64_t offset;
+    std::uint32_t size;
+    std::uint32_t crc;
+};
+
+// Image data inflated as its chunks are read, for a file that open opened
+// itself: each CRC-checked IDAT payload is fed to the streamed path as soon as
+// its chunk is read and dropped, so the compressed data is never held whole.
+// Nothing is decided before the chunk loop has read and checked every chunk
+// to IEND: every error of the loop comes first, as it does when the payloads
+// are kept. The streamed path starts once the header so far is valid and the
+// data so far could inflate to the image at all (deflate's bound, as
+// streamable() has it); until then the payloads are kept. When it gives up,
+// or the header it started from is not the final one, the exact path gets
+// every payload again, read from the file at the places recorded.
+class EarlyImageData {
+public:
+    explicit EarlyImageData(Planes& planes) : planes_(planes) {}
+    EarlyImageData(const EarlyImageData&) = delete;
+    EarlyImageData& operator=(const EarlyImageData&) = delete;
+
+    // A checked IDAT payload whose data starts at offset; kept in payloads
+    // unless the streamed path takes it. False with an exception set.
+    bool take(PyObject* payload, const PayloadPlace& place, const Header& header, PyObject* payloads) {
+        if (!places_.push(place)) return false;
+        compressed_ += place.size;
+        if (state_ == State::kWaiting && !PyBytes_CheckExact(payload)) state_ = State::kStopped;
+        if (state_ == State::kWaiting) {
+            if (PyList_Append(payloads, payload) < 0) return false;
+            return try_start(header, payloads);
+        }
+        if (state_ == State::kStreaming) return feed(payload);
+        return PyList_Append(payloads, payload) == 0;
+    }
+
+    // After the chunk loop, with header validated: true with done set when
+    // the planes hold the image; else the exact path is to run over payloads
+    // (refilled from stream when some were dropped). False with an exception set.
+    bool conclude(const Header& header, PyObject* stream, PyObject* payloads, bool& done) {
+        done = false;
+        if (state_ == State::kStreaming && same(header, started_from_)) {
+            const Streamed result = streamed_->finish();
+            if (result == Streamed::kDone) {
+                if (!rows_->allocate()) return false;
+                rows_->finish();
+                done = true;
+                return true;
+            }
+            if (result == Streamed::kFailed) PyErr_Clear();  // the exact path meets it again, or not
+        }
+        streamed_.reset();
+        if (rows_) rows_->release();
+        rows_.reset();
+        return !dropped_ || reread(stream, payloads);
+    }
+
+private:
+    enum class State { kWaiting, kStreaming, kStopped };
+
+    class Places {
+    public:
+        bool push(const PayloadPlace& place) {
+            if (count_ == capacity_) {
+                const std::size_t capacity = capacity_ ? capacity_ * 2 : 16;
+                auto* items = static_cast<PayloadPlace*>(PyMem_Realloc(items_, capacity * sizeof(PayloadPlace)));
+                if (!items) {
+                    PyErr_NoMemory();
+                    return false;
+                }
+                items_ = items;
+                capacity_ = capacity;
+            }
+            items_[count_++] = place;
+            return true;
+        }
+        ~Places() { PyMem_Free(items_); }
+        const PayloadPlace* begin() const { return items_; }
+        const PayloadPlace* end() const { return items_ + count_; }
+
+    private:
+        PayloadPlace* items_ = nullptr;
+        std::size_t count_ = 0;
+        std::size_t capacity_ = 0;
+    };
+
+    bool try_start(const Header& header, PyObject* payloads) {
+        constexpr std::int64_t kMaxExpansion = 1100;  // as streamable() in png/image_data.cpp
+        constexpr std::int64_t kSlack = 1024;
+        if (!usable(header, layout_) || layout_.expected > compressed_ * kMaxExpansion + kSlack) return true;
+        started_from_ = header;
+        rows_.emplace(layout_, planes_);
+        streamed_.emplace(layout_, *rows_);
+        state_ = State::kStreaming;
+        if (streamed_->start() == Streamed::kFailed) return stop_streaming(true);
+        // The payloads kept so far, fed in order and dropped.
+        const Py_ssize_t count = PyList_GET_SIZE(payloads);
+        for (Py_ssize_t i = 0; i < count && state_ == State::kStreaming; ++i)
+            if (!feed(PyList_GET_ITEM(payloads, i))) return false;
+        if (state_ != State::kStreaming) return true;
+        dropped_ = true;
+        return PyList_SetSlice(payloads, 0, count, nullptr) == 0;
+    }
+
+    // Feeds one payload (exactly bytes, held by the caller) and drops it.
+    bool feed(PyObject* payload) {
+        if (!PyBytes_CheckExact(payload)) return stop_streaming(false);
+        dropped_ = true;
+        const Span span{reinterpret_cast<const Byte*>(PyBytes_AS_STRING(payload)),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(payload))};
+        switch (streamed_->feed(span)) {
+            case Streamed::kDone: return true;
+            case Streamed::kFailed: return stop_streaming(true);
+            case Streamed::kGaveUp: return stop_streaming(false);
+        }
+        return true;
+    }
+
+    // The streamed path ends; payloads from here on are kept. A MemoryError
+    // is dropped: the exact path, after the loop, meets it again or not.
+    bool stop_streaming(bool failed) {
+        if (failed) PyErr_Clear();
+        state_ = State::kStopped;
+        streamed_.reset();
+        rows_->release();
+        rows_.reset();
+        return true;
+    }
+
+    // Every payload read again from the file, in order, into payloads: the
+    // bytes the chunk loop checked, checked again against their CRC.
+    bool reread(PyObject* stream, PyObject* payloads) {
+        if (PyList_SetSlice(payloads, 0, PyList_GET_SIZE(payloads), nullptr) < 0) return false;
+        for (const PayloadPlace& place : places_) {
+            Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(place.offset));
+            if (!offset) return false;
+            Ref seeked = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_seek, offset.get(), nullptr));
+            if (!seeked) return false;
+            Ref data = stream::read(stream, place.size);
+            if (!data) return false;
+            if (!PyBytes_CheckExact(data.get()) || PyBytes_GET_SIZE(data.get()) != place.size ||
+                chunk_crc32("IDAT", 4, PyBytes_AS_STRING(data.get()), place.size) != place.crc)
+                return fail(PyExc_ValueError, msg::kCorruptChunk);  // the file changed since it was read
+            if (PyList_Append(payloads, data.get()) < 0) return false;
+        }
+        return true;
+    }
+
+    Planes& planes_;
+    ImageLayout layout_{};
+    Header started_from_;
+    std::optional<RowBuilder> rows_;
+    std::optional<StreamedRows> streamed_;
+    Places places_;
+    std::int64_t compressed_ = 0;
+    State state_ = State::kWaiting;
+    bool dropped_ = false;
+};
+
 // Reads chunks up to IEND or the end of the stream: every chunk gets a record,
-// IDAT payloads are collected in order, each IHDR overwrites the header.
-bool read_chunks(PyObject* stream, Header& header, PyObject* records, PyObject* idat_payloads) {
+// IDAT payloads are collected in order (or handed to early as they come),
+// each IHDR overwrites the header.
+bool read_chunks(PyObject* stream, Header& header, PyObject* records, PyObject* idat_payloads,
+                 EarlyImageData* early = nullptr) {
+    std::uint64_t position = 8;  // after the signature
     for (;;) {
         Ref type, data;
         std::uint32_t data_length;
-        const int found = read_chunk(stream, type, data, data_length);
+        std::uint32_t crc = 0;
+        const int found = read_chunk(stream, type, data, data_length, &crc);
         if (found <= 0) return found == 0;
+        const std::uint64_t data_offset = position + 8;
+        position += std::uint64_t{12} + data_length;
         int is = equals(type.get(), host::constants.ihdr);
         if (is < 0 || (is && !unpack_ihdr(data.get(), header))) return false;
         is = equals(type.get(), host::constants.idat);
         if (is < 0) return false;
         if (is) {
-            if (PyList_Append(idat_payloads, data.get()) < 0 ||
+            if (!(early != nullptr ? early->take(data.get(), {data_offset, data_length, crc}, header, idat_payloads)
+                                   : PyList_Append(idat_payloads, data.get()) == 0) ||
                 !append_record(records, type.get(), Py_None, data_length))
                 return false;
         } else if (!append_record(records, type.get(), data.get(), data_length)) {
@@ -271,13 +465,41 @@ PyObject* result(const Header& header, const Sizes& sizes, const Planes& planes,
                          planes.alpha.get(), records, Py_None, planes.filters.get());
 }
 
+// load_png for a file open opened itself, the image data inflated as it is
+// read (EarlyImageData).
+PyObject* load_png_early(PyObject* stream) {
+    Header header;
+    Ref records = Ref::steal(PyList_New(0));
+    Ref idat_payloads = Ref::steal(PyList_New(0));
+    if (!records || !idat_payloads) return nullptr;
+    PyObject_GC_UnTrack(idat_payloads.get());  // as in load_png
+    Planes planes;
+    EarlyImageData early(planes);
+    if (!read_chunks(stream, header, records.get(), idat_payloads.get(), &early)) return nullptr;
+    Sizes sizes;
+    ImageLayout layout;
+    if (!layout_of(header, layout, sizes)) return nullptr;
+    bool done = false;
+    if (!early.conclude(header, stream, idat_payloads.get(), done)) return nullptr;
+    if (!done && !decode_image_data(idat_payloads.get(), layout, planes)) return nullptr;
+    idat_payloads.reset();
+    return result(header, sizes, planes, records.get());
+}
+
 }  // namespace
 
-PyObject* load_png(PyObject* stream) {
+PyObject* load_png(PyObject* stream, bool own) {
     Ref eight = Ref::steal(PyLong_FromLong(8));
     if (!eight) return nullptr;
     Ref signature = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, eight.get(), nullptr));
     if (!signature || !check_signature(signature.get())) return nullptr;
+    stream::Kind kind = stream::Kind::kOther;
+    if (own && !stream::kind_of(stream, kind)) return nullptr;
+    // A file open opened itself, read from just after its 8-byte signature:
+    // the places of the payloads are known and the file can be read again.
+    if (kind == stream::Kind::kFileReader && PyBytes_CheckExact(signature.get()) &&
+        PyBytes_GET_SIZE(signature.get()) == 8)
+        return load_png_early(stream);
 
     Header header;
     Ref records = Ref::steal(PyList_New(0));

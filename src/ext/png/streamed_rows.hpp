@@ -45,16 +45,19 @@ public:
 
     // kGaveUp for anything the exact path must judge: data zlib-ng refuses, a
     // stream that ends early or late, an unknown filter type.
+    // Once released, the lock stays released from one span to the next.
     Streamed run(const Span* spans, std::size_t count) {
-        const Streamed result = run_inflater(spans, count);
+        Streamed result = start();
+        for (std::size_t i = 0; i < count && result == Streamed::kDone; ++i) result = feed_unlocked(spans[i]);
+        if (result == Streamed::kDone) result = finish_unlocked();
         lock_.relock();
         return result;
     }
 
-private:
-    // spans: where the payloads lie, read off the held objects by the caller:
-    // with the lock released nothing looks into a Python object.
-    Streamed run_inflater(const Span* spans, std::size_t count) {
+    // The three steps of run(), for payloads that arrive one at a time, with
+    // Python code run between them: each step takes the lock back before it
+    // returns. The bytes of a span need to stay only until feed() returns.
+    Streamed start() {
         // A scanline is at most 2^31 bytes, so the piece's size fits the
         // inflater's 32-bit counts.
         capacity_ = std::max<std::size_t>(1, kOutputPiece / stride_) * stride_;
@@ -63,23 +66,46 @@ private:
             PyErr_NoMemory();
             return Streamed::kFailed;
         }
-        for (std::size_t i = 0; i < count && !ended_; ++i) {
-            const Byte* data = spans[i].data;
-            std::size_t left = spans[i].size;
-            while (left > 0 && !ended_) {
-                const auto slice = static_cast<std::uint32_t>(std::min<std::size_t>(left, kInputSlice));
-                inflater_.input(data, slice);
-                while (inflater_.input_left() > 0 && !ended_) {
-                    const std::uint32_t before = inflater_.input_left();
-                    const std::int64_t total = total_;
-                    const Streamed step = inflate_once();
-                    if (step != Streamed::kDone) return step;
-                    if (!ended_ && total_ == total && inflater_.input_left() == before) return Streamed::kGaveUp;
-                }
-                data += slice;
-                left -= slice;
+        return Streamed::kDone;
+    }
+
+    // span: where a payload lies, read off the held object by the caller:
+    // with the lock released nothing looks into a Python object.
+    Streamed feed(const Span& span) {
+        if (rows_.allocated() && layout_.expected >= kUnlockedMinimum) lock_.unlock();
+        const Streamed result = feed_unlocked(span);
+        lock_.relock();
+        return result;
+    }
+
+    Streamed finish() {
+        if (rows_.allocated() && layout_.expected >= kUnlockedMinimum) lock_.unlock();
+        const Streamed result = finish_unlocked();
+        lock_.relock();
+        return result;
+    }
+
+private:
+    Streamed feed_unlocked(const Span& span) {
+        const Byte* data = span.data;
+        std::size_t left = span.size;
+        while (left > 0 && !ended_) {
+            const auto slice = static_cast<std::uint32_t>(std::min<std::size_t>(left, kInputSlice));
+            inflater_.input(data, slice);
+            while (inflater_.input_left() > 0 && !ended_) {
+                const std::uint32_t before = inflater_.input_left();
+                const std::int64_t total = total_;
+                const Streamed step = inflate_once();
+                if (step != Streamed::kDone) return step;
+                if (!ended_ && total_ == total && inflater_.input_left() == before) return Streamed::kGaveUp;
             }
+            data += slice;
+            left -= slice;
         }
+        return Streamed::kDone;
+    }
+
+    Streamed finish_unlocked() {
         // All input read: output the size limit held back may still be pending.
         while (!ended_) {
             const std::int64_t total = total_;
