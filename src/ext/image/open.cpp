@@ -54,8 +54,8 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
     if (truth < 0) return nullptr;
     if (truth) {
         if (file == nullptr) return bmp::load_bmp(stream);
-        Ref own = Ref::steal(PyObject_CallOneArg(host::objects.bytes_io, file));
-        return own ? bmp::load_bmp(own.get()) : nullptr;
+        Ref in_memory = Ref::steal(PyObject_CallOneArg(host::objects.bytes_io, file));
+        return in_memory ? bmp::load_bmp(in_memory.get()) : nullptr;
     }
     PyErr_SetString(PyExc_ValueError, msg::kUnsupportedFormat);
     return nullptr;
