@@ -1,4 +1,5 @@
 // Opening images: SimpleImage.open and the format dispatch _streamToImage.
+#include "binding/named.hpp"
 #include "bmp/bmp.hpp"
 #include "core/errors.hpp"
 #include "core/file.hpp"
@@ -61,7 +62,18 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
     return nullptr;
 }
 
-PyObject* image_streamToImage(const BoundArgs& bound) { return stream_to_image(bound.args[0], nullptr); }
+constexpr Param kStreamParams[] = {{.name = "stream"}};
+enum class StreamToImage { stream };
+static_assert(binding::names_match<StreamToImage>(kStreamParams, {{StreamToImage::stream, "stream"}}));
+
+constexpr Param kOpenParams[] = {{.name = "source"}};
+enum class Open { source };
+static_assert(binding::names_match<Open>(kOpenParams, {{Open::source, "source"}}));
+
+PyObject* image_streamToImage(const BoundArgs& bound) {
+    const binding::Named<kStreamParams, StreamToImage> named(bound);
+    return stream_to_image(named.object<StreamToImage::stream>(), nullptr);
+}
 
 // cls._streamToImage(stream), unpacked into exactly eight values (new references).
 // own: stream is the file open opened for a path, which the module's own
@@ -108,8 +120,9 @@ bool decode_file(PyObject* cls, PyObject* path, PyObject** values) {
 }
 
 PyObject* image_open(const BoundArgs& bound) {
-    PyObject* cls = bound.receiver;
-    PyObject* source = bound.args[0];
+    const binding::Named<kOpenParams, Open> named(bound);
+    PyObject* cls = named.receiver();
+    PyObject* source = named.object<Open::source>();
     Ref path_type = Ref::steal(host::module_global(host::constants.name_path));
     if (!path_type) return nullptr;
     PyObject* values[kResultSize] = {};
@@ -156,8 +169,6 @@ PyObject* image_open(const BoundArgs& bound) {
     return image.release();
 }
 
-constexpr Param kStreamParams[] = {{.name = "stream"}};
-constexpr Param kOpenParams[] = {{.name = "source"}};
 constexpr binding::Annotation kOpenAnnotations[] = {{"source", "ImageInput"}, {"return", "'SimpleImage'"}};
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The PNG chunk layer: _readChunk and _makeChunk.
 #include "png/chunk.hpp"
 
+#include "binding/named.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
@@ -154,22 +155,49 @@ PyObject* make_chunk(PyObject* type, PyObject* payload) {
 
 namespace {
 
-PyObject* png_readChunk(const BoundArgs& bound) {
-    Ref type, data;
-    std::uint32_t data_length;
-    const int found = read_chunk(bound.args[0], type, data, data_length);
-    if (found < 0) return nullptr;
-    if (found == 0) return Ref::borrow(host::constants.end_marker).release();
-    return PyTuple_Pack(2, type.get(), data.get());
-}
-PyObject* png_makeChunk(const BoundArgs& bound) { return make_chunk(bound.args[0], bound.args[1]); }
-
 constexpr Param kReadChunkParams[] = {{.name = "stream"}};
-constexpr binding::Annotation kReadChunkAnnotations[] = {{"return", "Tuple[bytes, bytes]"}};
+enum class ReadChunk { stream };
+static_assert(binding::names_match<ReadChunk>(kReadChunkParams, {{ReadChunk::stream, "stream"}}));
+
 constexpr Param kMakeChunkParams[] = {
     {.name = "chunkType", .check = Check::kExactBytes},
     {.name = "data", .check = Check::kExactBytes},
 };
+enum class MakeChunk { chunkType, data };
+static_assert(binding::names_match<MakeChunk>(kMakeChunkParams,
+                                              {{MakeChunk::chunkType, "chunkType"}, {MakeChunk::data, "data"}}));
+
+struct ReadChunkArgs {
+    PyObject* stream;
+};
+
+struct MakeChunkArgs {
+    PyObject* chunk_type;  // exactly bytes
+    PyObject* data;        // exactly bytes
+};
+
+PyObject* read_chunk_tuple(const ReadChunkArgs& args) {
+    Ref type, data;
+    std::uint32_t data_length;
+    const int found = read_chunk(args.stream, type, data, data_length);
+    if (found < 0) return nullptr;
+    if (found == 0) return Ref::borrow(host::constants.end_marker).release();
+    return PyTuple_Pack(2, type.get(), data.get());
+}
+
+PyObject* png_readChunk(const BoundArgs& bound) {
+    const binding::Named<kReadChunkParams, ReadChunk> named(bound);
+    return read_chunk_tuple({.stream = named.object<ReadChunk::stream>()});
+}
+
+PyObject* png_makeChunk(const BoundArgs& bound) {
+    const binding::Named<kMakeChunkParams, MakeChunk> named(bound);
+    const MakeChunkArgs args = {.chunk_type = named.object<MakeChunk::chunkType>(),
+                                .data = named.object<MakeChunk::data>()};
+    return make_chunk(args.chunk_type, args.data);
+}
+
+constexpr binding::Annotation kReadChunkAnnotations[] = {{"return", "Tuple[bytes, bytes]"}};
 constexpr binding::Annotation kMakeChunkAnnotations[] = {
     {"chunkType", "bytes"},
     {"data", "bytes"},
