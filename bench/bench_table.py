@@ -403,7 +403,7 @@ def save_rows(cases):
     measures, opened = {}, {}
     out_path = os.path.join(TMP, "saved.png")
     for case, data in cases.items():
-        image = quiet(lambda: SimpleImage.open(data))
+        image = quiet(lambda data=data: SimpleImage.open(data))
         opened[case] = image
         image.save(out_path)
         with open(out_path, "rb") as f:
@@ -424,7 +424,7 @@ def save_rows(cases):
             measures[case, "opencv"] = lambda array=array: cv2.imencode(".png", array)
     samples = run_rounds(measures)
     rows = []
-    for case, data in cases.items():
+    for case in cases:
         target = 1.10 if "Paeth" in case else 1.05
         ratio = paired_ratio(samples, (case, "ours"), (case, "floor"))
         peers = ["Pillow"] + (["opencv"] if cv2 is not None else [])
@@ -688,7 +688,7 @@ def main():
     print(f"building {SIDE}x{SIDE} test images ...", file=sys.stderr)
     cases = build_cases()
     for case, data in cases.items():  # the same pixels as Pillow reads
-        ours = quiet(lambda: SimpleImage.open(data))
+        ours = quiet(lambda data=data: SimpleImage.open(data))
         assert ours._pixels == Image.open(io.BytesIO(data)).convert("RGB").tobytes(), case
     if pyspng is None:
         print("note: pyspng is not installed; its column is skipped")
