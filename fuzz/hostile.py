@@ -639,7 +639,8 @@ def drop_in(target, kind, hook=None):
     as it is, or in another type of the same content: "bytearray",
     "memoryview", "subclass" (of bytes or tuple), "list"; or, for a tuple,
     "short" or "long" by one item. The results of a decompressobj's
-    decompress and of a compressobj's compress and flush are converted alike. Never other content in the right type: the module may
+    decompress and of a compressobj's compress and flush are converted alike.
+    Never other content in the right type: the module may
     write whatever the host's functions return as such."""
     import importlib
     from unittest import mock

@@ -518,7 +518,8 @@ class Case:
             if self.chance(0.3):
                 self.emit(f"S({name}, '_png_chunks', {self.record_items()})")
             if self.chance(0.3):
-                self.emit(f"S({name}, '_png_filters', bytearray([{', '.join(str(rng.randrange(5)) for _ in range(h))}]))")
+                types = ", ".join(str(rng.randrange(5)) for _ in range(h))
+                self.emit(f"S({name}, '_png_filters', bytearray([{types}]))")
             if self.chance(0.2):
                 self.emit(f"S({name}, '_bmp_header', {{'xppm': 1}})")
         self.images.append(name)
@@ -559,7 +560,8 @@ class Case:
             # Called in a lambda so that the call's dict is the only owner of
             # the values, as in a call written out in the source.
             cut = self.rng.randrange(len(values) + 1) if self.chance(0.3) else 0
-            given = ", ".join(values[:cut] + [f"**{{{', '.join(f'{n!r}: {v}' for n, v in zip(names[cut:], values[cut:]))}}}"])
+            keywords = ", ".join(f"{n!r}: {v}" for n, v in zip(names[cut:], values[cut:]))
+            given = ", ".join(values[:cut] + [f"**{{{keywords}}}"])
             self.emit(f"C(lambda: {function}({given}))")
         else:
             given = ", ".join(values)
@@ -598,7 +600,8 @@ class Case:
         elif name in ("width", "height", "size"):
             self.emit(f"S({im}, {name!r}, {self.number(near=4)})")
         else:
-            value = self.pick(self.buffer(rng.randrange(12)), "None", self.chunk_records() if name == "_png_chunks" else "[]",
+            value = self.pick(self.buffer(rng.randrange(12)), "None",
+                              self.chunk_records() if name == "_png_chunks" else "[]",
                               self.header() if name == "_bmp_header" else "bytearray(2)", self.image())
             self.emit(f"S({im}, {name!r}, {value})")
 
@@ -665,7 +668,8 @@ class Case:
         self.emit_call("_writeBmp", names, values, keywords)
 
     def call_pickling(self, im, keywords):
-        self.emit(f"C({self.pick('SimpleImage.__reduce__', 'SimpleImage.__setstate__')}, {im}{self.pick('', ', None')})")
+        method = self.pick("SimpleImage.__reduce__", "SimpleImage.__setstate__")
+        self.emit(f"C({method}, {im}{self.pick('', ', None')})")
 
     def call_subclass(self, im, keywords):
         self.classes.add("subclass with its own decoder")
@@ -710,7 +714,8 @@ class Case:
     def chain(self):
         self.classes.add("deep chain")
         length = self.pick(10 ** 5, 10 ** 5, 3 * 10 ** 5, 10 ** 6)
-        self.emit(f"CH = chain(SimpleImage, {length}, {self.pick('_alpha', '_png_chunks', '_bmp_header', '_png_filters')!r})")
+        field = self.pick("_alpha", "_png_chunks", "_bmp_header", "_png_filters")
+        self.emit(f"CH = chain(SimpleImage, {length}, {field!r})")
         self.emit(self.pick("CH = None", "C(CH.copy); CH = None", "C(CH.save, P('ch.png')); CH = None"))
 
     def build(self):
@@ -804,7 +809,8 @@ class Case:
         patched, in an interpreter of its own (the module loads once per
         process); then opens, and saves whose files must read back."""
         rng = self.rng
-        hook = lambda: f"Do(lambda o: {self.fresh_action()}, {rng.randrange(4)}, {rng.choice((1, 2))})"
+        def hook():
+            return f"Do(lambda o: {self.fresh_action()}, {rng.randrange(4)}, {rng.choice((1, 2))})"
         if self.chance(0.3):
             self.classes.add("GC callback during a load")
             self.emit(f"gc_hostile({hook()})")
@@ -1079,7 +1085,8 @@ def snapshot(namespace):
         value = namespace[name]
         if isinstance(value, SIMPLE_EXT.SimpleImage):
             pixels = value._pixels
-            out.append((name, value.width, value.height, bytes(pixels) if isinstance(pixels, bytearray) else repr(pixels)))
+            shown = bytes(pixels) if isinstance(pixels, bytearray) else repr(pixels)
+            out.append((name, value.width, value.height, shown))
     return out
 
 
@@ -1109,7 +1116,8 @@ class Worker:
         self.base["PX"] = Real(outcome)  # checked cases run alone: the module's calls only
         # The module functions by their own names, so that a case that replaced
         # one in the module can still call it.
-        for name in ("_readChunk", "_makeChunk", "_split_idat_payload", "_writePngWithChunks", "_writePng", "_writeBmp"):
+        for name in ("_readChunk", "_makeChunk", "_split_idat_payload", "_writePngWithChunks", "_writePng",
+                     "_writeBmp"):
             self.base[name] = getattr(ext, name)
         for name in dir(hostile):
             if not name.startswith("_"):
@@ -1154,7 +1162,7 @@ class Worker:
         results = []
         for impl in (Real, Model):
             outcomes = []
-            namespace = self.execute(source, impl(lambda call: outcomes.append(outcome(call))))
+            namespace = self.execute(source, impl(lambda call, outcomes=outcomes: outcomes.append(outcome(call))))
             results.append((outcomes, snapshot(namespace)))
             namespace.clear()
         if results[0] != results[1]:
@@ -1250,7 +1258,8 @@ def worker_main(args):
         os._exit(3)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    json.dump({"calls": hostile.CALLS[0], "hook calls": hostile.CALLS[1], "cases": worker.cases, "classes": worker.classes,
+    json.dump({"calls": hostile.CALLS[0], "hook calls": hostile.CALLS[1], "cases": worker.cases,
+               "classes": worker.classes,
                "saves checked": worker.saves_checked, "seconds": time.perf_counter() - started}, out)
     out.write("\n")
     out.flush()
@@ -1279,7 +1288,8 @@ def signature(lines):
     a disagreement or traceback."""
     import re
     text = "\n".join(lines)
-    kind = re.search(r"AddressSanitizer: ([\w-]+)|runtime error: ([^:0-9]+)|(disagree)|(Timeout)|(Fatal Python error)", text)
+    kind = re.search(r"AddressSanitizer: ([\w-]+)|runtime error: ([^:0-9]+)|(disagree)|(Timeout)"
+                     r"|(Fatal Python error)", text)
     kind = next((g for g in kind.groups() if g), "") if kind else ""
     for line in lines:
         if "/src/ext/" in line and re.search(r"#\d+ 0x[0-9a-f]+ in ", line):
