@@ -4,6 +4,7 @@ Workers take file names and hand back plain data: an image holds no state that
 could be pickled, and reading the file where it is decoded saves a copy."""
 
 import multiprocessing
+import multiprocessing.pool
 import os
 import signal
 import stat
@@ -80,6 +81,30 @@ def _ignore_interrupts():
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+def _abandon(pool):
+    """Stops the workers without the pool's own clean-up, which can wait for
+    ever: it takes the lock of the task queue and then waits for each worker,
+    while a worker may be waiting for that same lock. No new worker is
+    started; each gets SIGTERM (one writing a file removes its temporary file
+    first) and is killed if it has not ended within seconds; the pool's
+    clean-up at exit is cancelled. Its threads are daemons and end with the
+    process."""
+    pool._worker_handler._state = multiprocessing.pool.TERMINATE
+    pool._change_notifier.put(None)
+    pool._worker_handler.join(5)
+    workers = list(pool._pool)
+    for worker in workers:
+        if worker.exitcode is None:
+            worker.terminate()
+    deadline = time.monotonic() + 5
+    for worker in workers:
+        worker.join(max(0.0, deadline - time.monotonic()))
+        if worker.exitcode is None:
+            worker.kill()
+            worker.join()
+    pool._terminate.cancel()
+
+
 def _call(job):
     work, arguments = job
     return work(*arguments)
@@ -108,10 +133,9 @@ def run(work, tasks, jobs, on_result):
         pool.close()
     except BaseException:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
-        pool.terminate()
+        _abandon(pool)
         raise
-    finally:
-        pool.join()
+    pool.join()
 
 
 def _duration(seconds):
