@@ -127,3 +127,10 @@ def test_names_that_are_not_utf8_are_printed_escaped(tmp_path, command):
         assert json.loads(result.stdout)["file"] == f"{folder}/caf\\xe9.png"
     else:
         assert f"{folder}/caf\\xe9.png" in result.stdout
+
+
+def test_a_sound_png_past_the_pixel_limit_is_unsupported(tmp_path):
+    empty_stream = b"x\x9c\x03\x00\x00\x00\x00\x01"
+    (tmp_path / "huge.png").write_bytes(build_png([], width=50_000, height=50_000, data=empty_stream))
+    result = run("check", tmp_path)
+    assert result.returncode == 0 and "huge.png: unsupported: image beyond the 2^31-byte pixel limit" in result.stdout

@@ -7,6 +7,7 @@ import os
 import random
 import resource
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -142,3 +143,21 @@ def test_in_place_keeps_the_permission_bits_and_follows_links(tmp_path):
     assert os.path.islink(tmp_path / "link.png")
     assert os.stat(tmp_path / "a.png").st_mode & 0o777 == 0o640
     assert leftovers(tmp_path) == []
+
+
+def test_nothing_but_a_regular_file_is_ever_replaced(tmp_path):
+    (tmp_path / "a.png").write_bytes(build_png(random_rows(4, 4), 3))
+    os.mkfifo(tmp_path / "pipe.png")
+    (tmp_path / "file").write_bytes(b"not a folder")
+    for arguments in (["resave", tmp_path / "a.png", tmp_path / "pipe.png"],
+                      ["diff", tmp_path / "a.png", tmp_path / "a.png", "--image", tmp_path / "a.png"],
+                      ["resave", "-o", tmp_path / "file", tmp_path / "a.png"]):
+        result = run(*arguments, timeout=30)
+        assert result.returncode in (1, 2) and "Traceback" not in result.stderr, result.stderr
+    assert stat.S_ISFIFO(os.stat(tmp_path / "pipe.png").st_mode)
+    assert (tmp_path / "a.png").read_bytes() == build_png(random_rows(4, 4), 3)
+    assert (tmp_path / "file").read_bytes() == b"not a folder" and leftovers(tmp_path) == []
+    from Tavrune import load
+    from Tavrune._files import NotRegularFileError
+    with pytest.raises(NotRegularFileError):
+        load(str(tmp_path / "pipe.png"))

@@ -163,7 +163,8 @@ def convert_many(command, sources, folder, jobs):
         tasks.append((command, source, target))
     for path in found.irregular:
         print(skipped_line(path))
-    os.makedirs(folder, exist_ok=True)
+    with files_reported():
+        os.makedirs(folder, exist_ok=True)
     progress = _batch.Progress(len(tasks))
     to_terminal = sys.stdout.isatty()
     done = not_written = 0

@@ -7,7 +7,7 @@ import json
 import sys
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-from Tavrune._files import NotRegularFileError, escape_output, shown
+from Tavrune._files import NotRegularFileError, escape_output, same_file, shown
 from Tavrune._inspect import FILTER_NAMES, BmpLayout, Chunk, Layout, PngLayout, inspect
 
 
@@ -294,6 +294,9 @@ def diff_command(old: str, new: str, as_json: bool = False, image: Optional[str]
     """diff A B: status 0 when identical, 1 when different, 2 on trouble."""
     from Tavrune._diff import change_picture, diff
     escape_output()
+    if image is not None and (same_file(image, old) or same_file(image, new)):
+        print(f"error: the picture {image} would be written over an input", file=sys.stderr)
+        return 2
     try:
         found = diff(old, new)
     except NotRegularFileError as error:

@@ -6,16 +6,15 @@ from __future__ import annotations
 import difflib
 import operator
 import os
-import struct
-import zlib
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
+from Tavrune._errors import OPEN_ERRORS
 from Tavrune._files import Source, read_source
 from Tavrune._inspect import BmpLayout, Layout, PngLayout, _json, _Record, inspect
 
 # What opening raises for a file the module does not take.
-REFUSALS = (ValueError, TypeError, OverflowError, MemoryError, struct.error, zlib.error)
+REFUSALS = OPEN_ERRORS
 # How many changed pixels (and rows of filter types) are listed one by one.
 FIRST = 10
 Box = Tuple[int, int, int, int]

@@ -69,3 +69,12 @@ def escape_output() -> None:
                 reconfigure(errors="tavrune.escape")
             except (ValueError, OSError):  # a stream already closed or detached
                 pass
+
+
+def same_file(a: "Union[str, os.PathLike[str]]", b: "Union[str, os.PathLike[str]]") -> bool:
+    """Whether two paths name one file: by device and inode when both exist
+    (hard links too), by resolved path otherwise."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.normcase(os.path.realpath(a)) == os.path.normcase(os.path.realpath(b))

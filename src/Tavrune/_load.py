@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+import errno
 import io
+import os
 import pathlib
 from typing import Union
 
-from Tavrune.simpleImage_ext import SimpleImage
+# The extension first: a load of it that fails leaves no module of ours behind.
+from Tavrune.simpleImage_ext import SimpleImage  # isort: skip
+from Tavrune._files import NotRegularFileError  # isort: skip
 
 LoadSource = Union[str, pathlib.Path, bytes, bytearray]
 
@@ -31,6 +35,9 @@ def load(source: LoadSource) -> SimpleImage:
     """
     # The same test open makes: a str or a Path (subclasses too) is a file name.
     if isinstance(source, (str, pathlib.Path)):
+        # A FIFO would wait for a writer for ever, a device never end.
+        if os.path.exists(source) and not os.path.isfile(source):
+            raise NotRegularFileError(errno.EINVAL, "not a regular file", os.fspath(source))
         with open(source, "rb") as stream:
             decoded = SimpleImage._streamToImage(stream)
     elif isinstance(source, (bytes, bytearray)):

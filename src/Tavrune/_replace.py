@@ -9,12 +9,16 @@ failure, Ctrl-C or a termination by SIGTERM removes the temporary file."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
+import stat
 import signal
 import tempfile
 from typing import Callable, Iterator, Union
 
 from typing import TYPE_CHECKING
+
+from Tavrune._files import NotRegularFileError
 
 if TYPE_CHECKING:
     from Tavrune.simpleImage_ext import SimpleImage
@@ -33,13 +37,30 @@ def resolve_target(path: PathLike) -> str:
     return os.path.realpath(os.fspath(path))
 
 
-def _permissions(target: str) -> int:
+def _umask() -> int:
+    # Read, not set and set back: another thread could create a file with no
+    # mask in between.
     try:
-        return os.stat(target).st_mode & 0o7777
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    return 0o022
+
+
+def _permissions(target: str) -> int:
+    """The mode the new file takes: the replaced file's; 0666 less the umask
+    for a new one. A target that is not a regular file (a FIFO, a device such
+    as /dev/null, a folder) is never replaced."""
+    try:
+        status = os.stat(target)
     except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
+        return 0o666 & ~_umask()
+    if not stat.S_ISREG(status.st_mode):
+        raise NotRegularFileError(errno.EINVAL, "not a regular file", target)
+    return status.st_mode & 0o7777
 
 
 def temporary_name(target: str) -> str:

@@ -49,7 +49,7 @@ def _beyond_pixel_limit(width, height, channels=3):
 def _png(message, layout):
     header = getattr(layout, "header", None)
     valid = _png_valid_header(header)
-    if message == "Malformed PNG image data" and header is not None and header.bit_depth == 8 \
+    if message == "Malformed PNG image data" and valid and header.bit_depth == 8 \
             and header.colour_type in (2, 6) and _beyond_pixel_limit(header.width, header.height, 3):
         return UNSUPPORTED, "image beyond the 2^31-byte pixel limit"
     if message in ("Only 8-bit PNG images are supported", "Only RGB/RGBA PNG images are supported") \
@@ -79,15 +79,17 @@ def classify(error, layout):
     if isinstance(error, MemoryError):
         return FAILED, None
     message = str(error)
+    format_ = getattr(layout, "format", None)
+    # The header first: "Malformed PNG image data" is damage, except for a
+    # sound header whose pixel buffer would pass the 2^31-byte limit.
+    verdict = _png(message, layout) if format_ == "PNG" else _bmp(message, layout) if format_ == "BMP" else None
+    if verdict is not None:
+        return verdict
     if isinstance(error, zlib.error) or isinstance(error, struct.error) or message in _DAMAGE \
             or message.startswith("Unsupported PNG filter"):
         return DAMAGED, None
     if message in _UNSUPPORTED:
         return UNSUPPORTED, None
-    format_ = getattr(layout, "format", None)
-    verdict = _png(message, layout) if format_ == "PNG" else _bmp(message, layout) if format_ == "BMP" else None
-    if verdict is not None:
-        return verdict
     # What the module refuses without a reason that tells design from damage
     # (an OverflowError of a header value past 32 bits, say): the file
     # contradicts what any reader can take.
