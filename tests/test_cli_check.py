@@ -134,3 +134,14 @@ def test_a_sound_png_past_the_pixel_limit_is_unsupported(tmp_path):
     (tmp_path / "huge.png").write_bytes(build_png([], width=50_000, height=50_000, data=empty_stream))
     result = run("check", tmp_path)
     assert result.returncode == 0 and "huge.png: unsupported: image beyond the 2^31-byte pixel limit" in result.stdout
+
+
+def test_a_folder_that_cannot_be_listed_fails_the_run(tmp_path, monkeypatch, capsys):
+    from Tavrune import _batch, _cli
+
+    def unlistable(path, onerror):
+        onerror(PermissionError(13, "Permission denied", str(path)))
+        return iter(())
+    monkeypatch.setattr(_batch.os, "walk", unlistable)
+    assert _cli.check([str(tmp_path)], 1, False) == 1
+    assert f"{tmp_path}: failed: [Errno 13] Permission denied: '{tmp_path}'" in capsys.readouterr().out

@@ -35,11 +35,13 @@ def is_regular(path):
 class Found:
     """What a list of command-line paths names: files (each a pair of its path
     and its path relative to the folder it was found in, or its base name),
-    irregular (paths that are not regular files: passed over with a line) and
-    passed_over (how many other files inside folders were not taken)."""
+    irregular (paths that are not regular files: passed over with a line),
+    passed_over (how many other files inside folders were not taken) and
+    unlisted (the error of each folder that could not be listed)."""
 
     def __init__(self):
         self.files, self.irregular, self.passed_over = [], [], 0
+        self.unlisted = []  # OSError of each folder that could not be listed
 
 
 def collect(paths):
@@ -62,7 +64,7 @@ def collect(paths):
             take(path, os.path.basename(path))
             continue
         inside = []
-        for folder, subfolders, names in os.walk(path):
+        for folder, subfolders, names in os.walk(path, onerror=found.unlisted.append):
             subfolders.sort()
             for name in names:
                 if name.lower().endswith(SUFFIXES):

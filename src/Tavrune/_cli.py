@@ -13,7 +13,7 @@ import tempfile
 from Tavrune import _batch, _cli_layout, _verdict
 from Tavrune._demo import demo
 from Tavrune._errors import OPEN_ERRORS
-from Tavrune._files import NotRegularFileError, escape_output, read_source, shown
+from Tavrune._files import NOT_REGULAR, NotRegularFileError, escape_output, message, read_source, shown, skipped_line
 from Tavrune._layout import compare_bmp, compare_png, describe, lost_in_resave, open_quietly, read_chunks
 from Tavrune._replace import replace_file
 
@@ -35,10 +35,6 @@ def files_reported():
         yield
     except INPUT_ERRORS as error:
         raise FileError(message(error)) from error
-
-
-def message(error):
-    return str(error) or type(error).__name__
 
 
 def reason(error):
@@ -185,8 +181,10 @@ def convert_many(command, sources, folder, jobs):
         _batch.run(convert_one, tasks, jobs, show)
     finally:
         progress.clear()
+    for error in found.unlisted:
+        print(f"error: {message(error)}", file=sys.stderr)
     print(f"{len(tasks) - not_written} of {len(tasks)} files written to {folder}")
-    return 1 if not_written else 0
+    return 1 if not_written or found.unlisted else 0
 
 
 def layout_of(data):
@@ -212,7 +210,7 @@ def check_one(path, scratch, strict=False):
     try:
         old = read_source(path)
     except NotRegularFileError:
-        record.update(result="skipped", message="not a regular file")
+        record.update(result="skipped", message=NOT_REGULAR)
         return record
     except (OSError, MemoryError) as error:
         record["message"] = reason(error) if isinstance(error, MemoryError) else message(error)
@@ -289,10 +287,6 @@ def summary(results, unsupported, noted, found):
     return [f"{label:<{width}}  {count:>{digits}}" for label, count in rows]
 
 
-def skipped_line(path):
-    return f"{path}: skipped: not a regular file"
-
-
 def check(paths, jobs, as_json, strict=False, quiet=False):
     """Status 1 when any file is damaged or failed (a note too, with strict), 0 otherwise."""
     found = _batch.collect(paths)
@@ -319,9 +313,11 @@ def check(paths, jobs, as_json, strict=False, quiet=False):
 
     if not quiet:
         for path in found.irregular:
-            print(json.dumps({"file": shown(path), "result": "skipped", "message": "not a regular file"}) if as_json
-                  else skipped_line(path))
+            print(skipped_line(path, as_json))
     results["skipped"] += len(found.irregular)
+    for error in found.unlisted:  # a folder that could not be listed: its files went unchecked
+        show(None, {"file": error.filename, "result": _verdict.FAILED, "message": message(error), "where": None,
+                    "notes": [], "format": None, "width": None, "height": None, "alpha": None})
     try:
         with tempfile.TemporaryDirectory(prefix="tavrune-check-") as scratch:
             _batch.run(check_one, [(path, scratch, strict) for path, _ in found.files], jobs, show)

@@ -7,7 +7,7 @@ import json
 import sys
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-from Tavrune._files import NotRegularFileError, escape_output, same_file, shown
+from Tavrune._files import NotRegularFileError, escape_output, message, same_file, shown, skipped_line
 from Tavrune._inspect import FILTER_NAMES, BmpLayout, Chunk, Layout, PngLayout, inspect
 
 
@@ -178,22 +178,23 @@ def info(paths: Iterable[str], rows: bool = False, as_json: bool = False) -> int
     escape_output()
     status = 0
     found = _batch.collect(list(paths))  # type: ignore[no-untyped-call]
+    for error in found.unlisted:
+        status = 1
+        print(f"error: {message(error)}", file=sys.stderr)
     skipped: List[str] = list(found.irregular)
     for path in skipped:
-        print(json.dumps({"file": shown(path), "skipped": "not a regular file"}) if as_json
-              else f"{path}: skipped: not a regular file")
+        print(skipped_line(path, as_json))
     files: List[Tuple[str, str]] = found.files
     for path, _ in files:
         record: Dict[str, object] = {"file": shown(path)}
         try:
             layout = inspect(path)
         except NotRegularFileError:  # made a FIFO or a device since it was listed
-            print(json.dumps({**record, "skipped": "not a regular file"}) if as_json
-                  else f"{path}: skipped: not a regular file")
+            print(skipped_line(path, as_json))
             continue
         except (OSError, MemoryError) as error:
             status = 1
-            text = str(error) or type(error).__name__
+            text = message(error)
             print(f"error: {text}" if isinstance(error, OSError) else f"error: {path}: {text}", file=sys.stderr)
             if as_json:
                 print(json.dumps({**record, "error": text}))
@@ -300,10 +301,10 @@ def diff_command(old: str, new: str, as_json: bool = False, image: Optional[str]
     try:
         found = diff(old, new)
     except NotRegularFileError as error:
-        print(f"{error.filename}: skipped: not a regular file", file=sys.stderr)
+        print(skipped_line(error.filename), file=sys.stderr)
         return 2
     except (OSError, MemoryError) as error:
-        print(f"error: {str(error) or type(error).__name__}", file=sys.stderr)
+        print(f"error: {message(error)}", file=sys.stderr)
         return 2
     if as_json:
         record = {"old": shown(old), "new": shown(new), **found.to_dict()}

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import codecs
 import errno
+import json
 import os
 import stat
 import sys
@@ -32,7 +33,7 @@ def read_source(source: Source) -> bytes:
     try:
         mode = os.fstat(descriptor).st_mode
         if not stat.S_ISREG(mode):
-            raise NotRegularFileError(errno.EINVAL, "not a regular file", os.fsdecode(source))
+            raise NotRegularFileError(errno.EINVAL, NOT_REGULAR, os.fsdecode(source))
         os.set_blocking(descriptor, True)
         with os.fdopen(descriptor, "rb", closefd=False) as stream:
             return stream.read()
@@ -78,3 +79,19 @@ def same_file(a: "Union[str, os.PathLike[str]]", b: "Union[str, os.PathLike[str]
         return os.path.samefile(a, b)
     except OSError:
         return os.path.normcase(os.path.realpath(a)) == os.path.normcase(os.path.realpath(b))
+
+
+NOT_REGULAR = "not a regular file"
+
+
+def skipped_line(path: str, as_json: bool = False) -> str:
+    """The line every command prints for a path it does not read because it is
+    not a regular file."""
+    if as_json:
+        return json.dumps({"file": shown(path), "result": "skipped", "message": NOT_REGULAR})
+    return f"{path}: skipped: {NOT_REGULAR}"
+
+
+def message(error: BaseException) -> str:
+    """An exception's message, or its type's name when it has none."""
+    return str(error) or type(error).__name__

@@ -26,7 +26,8 @@ if TYPE_CHECKING:
 PathLike = Union[str, "os.PathLike[str]"]
 
 # Temporary files are named .NAME.tavrune-XXXXXXXX.tmp: hidden, tied to the file
-# they will become, and recognisable by a clean-up after a killed worker.
+# they will become, and recognisable (a failed write's error names the target
+# instead; a file left by a process killed outright can be told by its name).
 TEMPORARY_PREFIX = ".tavrune-"
 TEMPORARY_SUFFIX = ".tmp"
 
