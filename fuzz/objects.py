@@ -52,12 +52,10 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from builders import PNG_SIGNATURE, build_bmp, build_png, random_rows, read_chunks  # noqa: E402
-from mutations import mutate, seeds  # noqa: E402
+from support.builders import PNG_SIGNATURE, build_bmp, build_png, random_rows, read_chunks  # noqa: E402
+from support.mutations import mutate, seeds  # noqa: E402
 
 # --- inputs the cases share ---------------------------------------------------------
 

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from isolated import run_python
+from support.isolated import run_python
 
 SETUP = """
 import gc, json, struct

@@ -5,7 +5,7 @@ a sanitizer report fails one test."""
 
 import pytest
 
-from isolated import run_python
+from support.isolated import run_python
 
 CASES = {
     # dict() of the header record calls its keys() and then its items; keys()
