@@ -187,9 +187,9 @@ fuzz-objects: sanitize-build
 		--calls $(FUZZ_CALLS) --seed $(FUZZ_SEED) --jobs $(FUZZ_JOBS)
 
 # The differential run of the two inflaters: INFLATE_STREAMS damaged zlib
-# streams (tests/damaged_zlib.py, seeds from INFLATE_FIRST) opened through the
-# module, each compared with one bounded inflation by the host's zlib; on
-# INFLATE_JOBS processes, with the installed wheel (make install).
+# streams (tests/support/damaged_zlib.py, seeds from INFLATE_FIRST) opened
+# through the module, each compared with one bounded inflation by the host's
+# zlib; on INFLATE_JOBS processes, with the installed wheel (make install).
 INFLATE_STREAMS ?= 1000000
 INFLATE_FIRST ?= 0
 INFLATE_JOBS ?= 2

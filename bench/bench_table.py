@@ -553,7 +553,7 @@ def check_scaling(rounds):
     it; rounds alternate which goes first, and the ratio is the median of the
     per-round ratios. The machine's load average is shown with every round."""
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-    import mixed_folder
+    from support import mixed_folder
     import shutil
 
     folder = os.path.join(TMP, "mixed")

@@ -1,7 +1,7 @@
 """What one fuzz input goes through; fuzz_open.py runs it under libFuzzer.
 
 Every input is opened from bytes; an image that opens is changed, written three
-ways and read back (tests/mutations.py: exercise). A PNG input is opened a
+ways and read back (tests/support/mutations.py: exercise). A PNG input is opened a
 second time with every whole chunk's CRC made right, so that mutations reach
 the header checks, inflation and unfiltering. An input starting with "~" is
 made into a PNG first: its next bytes choose the header, the rest is the
@@ -16,11 +16,10 @@ import os
 import sys
 import zlib
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from builders import PNG_SIGNATURE, chunk, ihdr  # noqa: E402
-from mutations import DOCUMENTED, exercise, join_chunks, parse_chunks  # noqa: E402
+from support.builders import PNG_SIGNATURE, chunk, ihdr  # noqa: E402
+from support.mutations import DOCUMENTED, exercise, join_chunks, parse_chunks  # noqa: E402
 
 
 def repair_crcs(data):

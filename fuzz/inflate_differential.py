@@ -1,5 +1,5 @@
 """The long differential run of the two inflaters: COUNT damaged zlib streams
-of tests/damaged_zlib.py (seeds FIRST to FIRST + COUNT - 1), each in an
+of tests/support/damaged_zlib.py (seeds FIRST to FIRST + COUNT - 1), each in an
 otherwise valid PNG, opened through the module and compared with what one
 bounded inflation by the host's zlib gives. Prints every difference (the
 stream in hex), the figures and a closing line.
@@ -12,10 +12,9 @@ import os
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from damaged_zlib import check  # noqa: E402
+from support.damaged_zlib import check  # noqa: E402
 
 BATCH = 10_000
 

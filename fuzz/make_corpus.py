@@ -1,5 +1,5 @@
-"""Writes the seed corpus: the seed files of tests/mutations.py, files written
-by the module's own writers, and inputs for the "~" form of the harness.
+"""Writes the seed corpus: the seed files of tests/support/mutations.py, files
+written by the module's own writers, and inputs for the "~" form of the harness.
 
 usage: python make_corpus.py DIRECTORY
 """
@@ -10,11 +10,10 @@ import os
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from builders import random_rows, split_planes  # noqa: E402
-from mutations import seeds  # noqa: E402
+from support.builders import random_rows, split_planes  # noqa: E402
+from support.mutations import seeds  # noqa: E402
 
 
 def written_by_the_module(ext):

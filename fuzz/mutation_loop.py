@@ -1,5 +1,5 @@
 """The seeded mutation loop: count structural mutations of the seed files
-(tests/mutations.py), each run through the fuzz harness; no coverage guidance,
+(tests/support/mutations.py), each run through the fuzz harness; no coverage guidance,
 so it needs no clang and runs with any build of the extension (make
 fuzz-loop runs it under the sanitizers). Prints the figures and a closing
 line; the first failing input is printed in hex and ends the loop.
@@ -7,13 +7,16 @@ line; the first failing input is printed in hex and ends the loop.
 usage: python mutation_loop.py COUNT [SEED]
 """
 
+import os
 import shutil
 import sys
 import time
 import traceback
 
-import harness
-from mutations import mutated_inputs
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+import harness  # noqa: E402
+from support.mutations import mutated_inputs  # noqa: E402
 
 
 def main(count, seed):

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import Tavrune
-from builders import build_png, random_rows
+from support.builders import build_png, random_rows
 from Tavrune.simpleImage_ext import SimpleImage
 
 np = pytest.importorskip("numpy")

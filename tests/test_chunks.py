@@ -6,7 +6,7 @@ from io import BytesIO
 
 import pytest
 
-from builders import RecordingStream, chunk
+from support.builders import RecordingStream, chunk
 
 IEND = bytes.fromhex("0000000049454E44AE426082")
 TEXT = chunk(b"tEXt", b"key\0value")

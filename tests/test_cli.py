@@ -10,7 +10,7 @@ import zlib
 
 import pytest
 
-from builders import assemble, build_bmp, build_png, random_rows, scanlines
+from support.builders import assemble, build_bmp, build_png, random_rows, scanlines
 from Tavrune.simpleImage_ext import SimpleImage
 
 

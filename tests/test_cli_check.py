@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from builders import assemble, build_bmp, build_png, chunk, random_rows
+from support.builders import assemble, build_bmp, build_png, chunk, random_rows
 
 TAVRUNE = [sys.executable, "-m", "Tavrune"]
 PNG = build_png(random_rows(40, 30, 3), 3, filters=1, level=1)

@@ -12,7 +12,7 @@ import zlib
 
 import pytest
 
-from builders import build_bmp, build_png, random_rows, scanlines
+from support.builders import build_bmp, build_png, random_rows, scanlines
 from Tavrune import _cli_layout
 
 Image = pytest.importorskip("PIL.Image")

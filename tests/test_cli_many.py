@@ -13,11 +13,11 @@ import sys
 
 import pytest
 
-from builders import build_bmp, build_png, random_rows, read_chunks
+from support.builders import build_bmp, build_png, random_rows, read_chunks
 from Tavrune._layout import cut_sizes, lost_in_resave, open_quietly
 
 pytest.importorskip("PIL")
-import mixed_folder  # noqa: E402  (needs Pillow)
+from support import mixed_folder  # noqa: E402  (needs Pillow)
 
 TAVRUNE = [sys.executable, "-m", "Tavrune"]
 

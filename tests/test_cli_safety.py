@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from builders import build_png, random_rows
+from support.builders import build_png, random_rows
 from Tavrune._replace import is_temporary
 
 TAVRUNE = [sys.executable, "-m", "Tavrune"]

@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import Tavrune
-from builders import build_bmp, build_png, random_rows
+from support.builders import build_bmp, build_png, random_rows
 
 ROWS = random_rows(6, 5, 4)
 TEXT, PHYS, TIME = (b"tEXt", b"Title\0x"), (b"pHYs", struct.pack(">IIB", 1, 1, 0)), (b"tIME", bytes(7))

@@ -5,7 +5,7 @@ import random
 
 import pytest
 
-from write_helpers import decode_with_pillow, image_data, interleave
+from support.write_helpers import decode_with_pillow, image_data, interleave
 
 
 @pytest.fixture

@@ -11,8 +11,8 @@ from io import BytesIO
 
 import pytest
 
-from builders import RecordingStream, build_bmp, build_png, random_rows
-from isolated import SANITIZED, run_python
+from support.builders import RecordingStream, build_bmp, build_png, random_rows
+from support.isolated import SANITIZED, run_python
 
 PNG_RGB = build_png(random_rows(40, 30, 3, seed=1), 3, [0, 1, 2, 3, 4] * 6)
 PNG_RGBA = build_png(random_rows(3, 2, 4, seed=2), 4, 2, idat_sizes=(5,), insert=((1, b"tEXt", b"a\0b"),))
@@ -137,7 +137,7 @@ def test_streams_whose_read_fails_or_returns_the_wrong_type(SimpleImage, ext, re
 LOOP = r'''
 import gc, os, tracemalloc
 import Tavrune.simpleImage_ext as ext
-from builders import build_bmp, build_png, random_rows
+from support.builders import build_bmp, build_png, random_rows
 directory = sys.argv[1]
 SimpleImage = ext.SimpleImage
 good = [build_png(random_rows(6, 5, 3, seed=1), 3, 4), build_png(random_rows(4, 4, 4, seed=2), 4, 1),

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from isolated import run_python
+from support.isolated import run_python
 
 # Opens a PNG read by the streamed inflater, one that only the host's zlib
 # reads (its stream is cut short) and a BMP; saves an image every way; each
@@ -20,7 +20,7 @@ PATCHED_AT_IMPORT = """
 import os, struct, zlib
 from unittest import mock
 from PIL import Image
-from builders import build_bmp, build_png, random_rows, scanlines
+from support.builders import build_bmp, build_png, random_rows, scanlines
 folder, target, how = sys.argv[1:4]
 module, name = target.split(".")
 real = getattr(sys.modules[module], name)
@@ -77,7 +77,7 @@ def test_host_function_patched_at_first_import(tmp_path, target, how, message):
 FAILING_LOAD = """
 import builtins, importlib.util, os, struct, typing, zlib, pathlib
 import Tavrune
-from builders import build_bmp, build_png, random_rows
+from support.builders import build_bmp, build_png, random_rows
 png, bmp = build_png(random_rows(3, 2)), build_bmp(random_rows(3, 2))
 NAME = "Tavrune.simpleImage_ext"
 NAMES = {"_streamToImage", "open", "getPixel", "putPixel", "copy", "save", "saveBmp", "__reduce__",

@@ -9,8 +9,8 @@ import zlib
 
 import pytest
 
-from builders import build_png, scanlines
-from damaged_zlib import HANDMADE_FAULTS, check, exact_outcome, handmade_deflate, image_data, module_outcome, \
+from support.builders import build_png, scanlines
+from support.damaged_zlib import HANDMADE_FAULTS, check, exact_outcome, handmade_deflate, image_data, module_outcome, \
     zlib_wrap
 
 

@@ -10,7 +10,7 @@ import zlib
 import pytest
 
 import Tavrune
-from builders import assemble, build_bmp, build_png, png_chunks, random_rows, scanlines
+from support.builders import assemble, build_bmp, build_png, png_chunks, random_rows, scanlines
 
 Image = pytest.importorskip("PIL.Image")
 PngImagePlugin = pytest.importorskip("PIL.PngImagePlugin")
@@ -244,7 +244,7 @@ def test_a_path_that_is_no_regular_file_is_not_opened(tmp_path):
 
 
 def test_mutated_files_never_raise():
-    from mutations import mutated_inputs
+    from support.mutations import mutated_inputs
     from Tavrune._cli_layout import layout_lines
     for data in mutated_inputs(3000, seed=7):
         layout = Tavrune.inspect(data)

@@ -8,8 +8,8 @@ import zlib
 
 import pytest
 
-from builders import PNG_SIGNATURE, build_bmp, build_png, chunk, ihdr
-from isolated import SANITIZED, run_python
+from support.builders import PNG_SIGNATURE, build_bmp, build_png, chunk, ihdr
+from support.isolated import SANITIZED, run_python
 
 MEASURE = r'''
 source = sys.argv[1] if sys.argv[2] == "path" else open(sys.argv[1], "rb").read()

@@ -13,7 +13,7 @@ import zlib
 import pytest
 
 import Tavrune
-from builders import build_bmp, build_png, random_rows
+from support.builders import build_bmp, build_png, random_rows
 from Tavrune.simpleImage_ext import SimpleImage
 
 FIELDS = ("size", "_pixels", "_alpha", "_png_chunks", "_png_filters", "_bmp_header")

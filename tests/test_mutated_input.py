@@ -1,4 +1,4 @@
-"""Thousands of seeded structural mutations of PNG and BMP files (mutations.py)
+"""Thousands of seeded structural mutations of PNG and BMP files (support/mutations.py)
 either open or raise a documented error (ValueError, TypeError, OverflowError,
 struct.error, zlib.error); every image that opens is changed, written three
 ways and reads back the same. Each seed runs in its own interpreter, so a
@@ -9,13 +9,14 @@ import sys
 
 import pytest
 
-from mutations import mutated_inputs, seeds
+from support.isolated import TESTS
+from support.mutations import mutated_inputs, seeds
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_mutations_open_or_raise_documented_errors(tmp_path, seed):
-    result = subprocess.run([sys.executable, "mutation_worker.py", "4000", str(seed), str(tmp_path)],
-                            capture_output=True, text=True, timeout=300)
+    result = subprocess.run([sys.executable, "-m", "support.mutation_worker", "4000", str(seed), str(tmp_path)],
+                            capture_output=True, text=True, timeout=300, cwd=TESTS)
     assert result.returncode == 0, result.stderr[-4000:]
     counts = eval(result.stdout.splitlines()[-1])  # {"opened": n, "refused": m}
     assert counts["opened"] + counts["refused"] == 4000

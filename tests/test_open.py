@@ -8,7 +8,7 @@ from io import BytesIO
 
 import pytest
 
-from builders import PNG_SIGNATURE, build_bmp, build_png, chunk, random_rows
+from support.builders import PNG_SIGNATURE, build_bmp, build_png, chunk, random_rows
 
 RGB = build_png(random_rows(3, 2, 3))
 RGBA = build_png(random_rows(2, 3, 4), 4)

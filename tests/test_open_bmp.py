@@ -6,7 +6,7 @@ from io import BytesIO
 
 import pytest
 
-from builders import RecordingStream, build_bmp, random_rows
+from support.builders import RecordingStream, build_bmp, random_rows
 
 
 @pytest.fixture

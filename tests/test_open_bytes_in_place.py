@@ -9,8 +9,8 @@ import zlib
 
 import pytest
 
-from builders import build_png, chunk, png_chunks, random_rows, split
-from mutations import mutated_inputs, seeds
+from support.builders import build_png, chunk, png_chunks, random_rows, split
+from support.mutations import mutated_inputs, seeds
 
 
 def outcome(SimpleImage, source):
@@ -96,7 +96,7 @@ def test_mutated_files_open_by_path_as_from_a_stream(SimpleImage, tmp_path, seed
 
 def test_damaged_streams_open_by_path_as_the_host_zlib_has_them(SimpleImage, tmp_path):
     import random
-    from damaged_zlib import damaged_stream, module_outcome, png_of
+    from support.damaged_zlib import damaged_stream, module_outcome, png_of
     for seed in range(300):
         rng = random.Random(seed)
         kind, width, height, channels, stream = damaged_stream(rng)
@@ -131,7 +131,7 @@ def test_error_order_by_path_as_from_a_stream(SimpleImage, tmp_path, fault):
 def test_open_by_path_holds_no_copy_of_the_compressed_data(tmp_path):
     """Peak traced memory of open by path: the planes and little more, though
     the file holds as much compressed data as the planes (noise)."""
-    from isolated import run_python
+    from support.isolated import run_python
     import random
     rng = random.Random(1)
     width, height = 1024, 1024

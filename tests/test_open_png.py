@@ -8,7 +8,7 @@ from io import BytesIO
 
 import pytest
 
-from builders import (RecordingStream, assemble, build_png, chunk, png_chunks, random_rows, read_chunks,
+from support.builders import (RecordingStream, assemble, build_png, chunk, png_chunks, random_rows, read_chunks,
                       split_planes)
 
 

@@ -9,8 +9,8 @@ from io import BytesIO
 
 import pytest
 
-from builders import RecordingStream, assemble, build_png, png_chunks, scanlines, split_planes
-from damaged_zlib import exact_inflation
+from support.builders import RecordingStream, assemble, build_png, png_chunks, scanlines, split_planes
+from support.damaged_zlib import exact_inflation
 
 
 @pytest.fixture

@@ -8,8 +8,8 @@ import sys
 
 import pytest
 
-from builders import build_bmp, build_png, random_rows
-from readme_guide import console_sessions, guide_source, run_statements, scripts
+from support.builders import build_bmp, build_png, random_rows
+from support.readme_guide import console_sessions, guide_source, run_statements, scripts
 
 pytest.importorskip("numpy")
 pytest.importorskip("PIL")

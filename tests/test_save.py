@@ -2,7 +2,7 @@
 
 import pytest
 
-from write_helpers import decode_with_pillow, ihdr, image_data, read_bmp, read_chunks
+from support.write_helpers import decode_with_pillow, ihdr, image_data, read_bmp, read_chunks
 
 CHUNKS = [(b"IHDR", ihdr(2, 1, 6), 13), (b"IDAT", None, 0), (b"IEND", b"", 0)]
 HEADER = {"xppm": 1000}

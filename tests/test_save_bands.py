@@ -12,7 +12,7 @@ import zlib
 
 import pytest
 
-from write_helpers import read_chunks
+from support.write_helpers import read_chunks
 
 BAND = 256 * 1024  # the writer's band of filtered bytes, cut to whole rows
 
@@ -162,7 +162,7 @@ print(json.dumps(result))
     ("bytearray", [".TypeError", "zlib.compressobj().compress returned bytearray, expected bytes"]),
 ])
 def test_compressor_that_keeps_resizes_or_returns_other_types(tmp_path, mode, expected):
-    from isolated import run_python
+    from support.isolated import run_python
     assert run_python(COMPRESSOR, mode, tmp_path / "out.png") == expected
 
 

@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from builders import build_bmp, build_png, random_rows
+from support.builders import build_bmp, build_png, random_rows
 
 INPUTS = ([build_png(random_rows(40 + i, 30, 3 + i % 2, seed=i), 3 + i % 2, [i % 5, (i + 2) % 5] * 15,
                      idat_sizes=(100 * (i % 3 + 1),)) for i in range(12)]

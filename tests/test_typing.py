@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import typed_usage
-from readme_guide import guide_source, scripts
+from support.readme_guide import guide_source, scripts
 
 TESTS = pathlib.Path(__file__).resolve().parent
 

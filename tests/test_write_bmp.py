@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-from write_helpers import decode_with_pillow, read_bmp
+from support.write_helpers import decode_with_pillow, read_bmp
 
 
 def test_one_pixel_file_bytes(ext, tmp_path):

@@ -6,7 +6,7 @@ import zlib
 
 import pytest
 
-from write_helpers import SIGNATURE, chunk, decode_with_pillow, ihdr, interleave, read_chunks
+from support.write_helpers import SIGNATURE, chunk, decode_with_pillow, ihdr, interleave, read_chunks
 
 
 def test_one_rgb_pixel_file_bytes(ext, tmp_path):

@@ -4,7 +4,7 @@ import random
 
 import pytest
 
-from write_helpers import decode_with_pillow, ihdr, image_data, read_chunks
+from support.write_helpers import decode_with_pillow, ihdr, image_data, read_chunks
 
 W, H = 16, 8
 PIXELS = bytes(random.Random(3).randrange(256) for _ in range(W * H * 3))  # compresses to well over 40 bytes

@@ -16,7 +16,7 @@ import io
 import random
 import zlib
 
-from builders import assemble, scanlines
+from support.builders import assemble, scanlines
 
 LENGTH_BASE = [3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131,
                163, 195, 227, 258]

@@ -12,7 +12,7 @@ import random
 import struct
 import zlib
 
-from builders import PNG_SIGNATURE, build_bmp, build_png, chunk, ihdr, random_rows
+from support.builders import PNG_SIGNATURE, build_bmp, build_png, chunk, ihdr, random_rows
 
 # Documented outcomes of opening any input, besides success.
 DOCUMENTED = (ValueError, TypeError, OverflowError, struct.error, zlib.error)

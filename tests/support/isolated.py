@@ -7,7 +7,8 @@ import os
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+# The tests directory: children run there, where `support` is importable.
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Under make sanitize the runtime is preloaded into every child as well. Its
 # allocator holds freed memory in a quarantine (256 MiB) and gives every
@@ -43,7 +44,16 @@ def outcome(call):
 def run_python(code, *args, timeout=120):
     """The JSON value that code prints on its last line; fails with the child's
     stderr when it does not exit normally."""
-    result = subprocess.run([sys.executable, "-c", PRELUDE + code, *map(str, args)], capture_output=True,
-                            text=True, timeout=timeout, cwd=HERE)
+    return _run(["-c", PRELUDE + code], args, timeout)
+
+
+def run_case(name, *args, timeout=120):
+    """The same for a case of support/hostile_cases.py, run by its name."""
+    return _run(["-m", "support.hostile_cases", name], args, timeout)
+
+
+def _run(command, args, timeout):
+    result = subprocess.run([sys.executable, *command, *map(str, args)], capture_output=True, text=True,
+                            timeout=timeout, cwd=TESTS)
     assert result.returncode == 0, result.stderr[-4000:]
     return json.loads(result.stdout.splitlines()[-1])

@@ -7,7 +7,7 @@ import pathlib
 import re
 import tokenize
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 

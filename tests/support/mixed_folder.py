@@ -14,7 +14,7 @@ import random
 
 from PIL import Image, PngImagePlugin
 
-from builders import build_png, random_rows
+from support.builders import build_png, random_rows
 
 # (share of the files, what check says: a result and the refusal's message)
 VERIFIED, FAILED = ("verified", None), ("failed", None)

@@ -1,9 +1,9 @@
 """Opens, changes and saves count seeded mutations of the seed files; run in a
-subprocess by test_robustness_mutations.py, so that a crash ends only this
+subprocess by test_mutated_input.py, so that a crash ends only this
 process. Prints the outcome counts; an undocumented exception or a file that
 does not read back ends it with status 1 and the offending input in hex.
 
-usage: python mutation_worker.py COUNT SEED DIRECTORY
+usage (from the tests directory): python -m support.mutation_worker COUNT SEED DIRECTORY
 """
 
 import collections
@@ -12,7 +12,7 @@ import io
 import sys
 import traceback
 
-from mutations import exercise, mutated_inputs
+from support.mutations import exercise, mutated_inputs
 
 
 def main(count, seed, directory):
