@@ -5,7 +5,10 @@
 #include "core/file.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
+#include "core/stream.hpp"
+#include "core/unpacking.hpp"
 #include "image/image.hpp"
 #include "png/png.hpp"
 
@@ -31,9 +34,7 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
             PyBytes_FromStringAndSize(PyBytes_AS_STRING(file), std::min<Py_ssize_t>(8, PyBytes_GET_SIZE(file))));
         if (!signature) return nullptr;
     } else {
-        Ref eight = Ref::steal(PyLong_FromLong(8));
-        if (!eight) return nullptr;
-        signature = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, eight.get(), nullptr));
+        signature = stream::read(stream, 8);
         if (!signature) return nullptr;
         Ref zero = Ref::steal(PyLong_FromLong(0));
         if (!zero) return nullptr;
@@ -58,8 +59,7 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
         Ref in_memory = Ref::steal(PyObject_CallOneArg(host::objects.bytes_io, file));
         return in_memory ? bmp::load_bmp(in_memory.get()) : nullptr;
     }
-    PyErr_SetString(PyExc_ValueError, msg::kUnsupportedFormat);
-    return nullptr;
+    return errors::raise(PyExc_ValueError, msg::kUnsupportedFormat);
 }
 
 constexpr Param kStreamParams[] = {{.name = "stream"}};
@@ -85,7 +85,7 @@ bool decode(PyObject* cls, PyObject* stream, PyObject** values, bool own = false
                                 ? stream_to_image(stream, nullptr, true)
                                 : PyObject_CallOneArg(method.get(), stream));
     if (!result) return false;
-    return errors::unpack(result.get(), kResultSize, values);
+    return unpacking::unpack(result.get(), kResultSize, values);
 }
 
 // decode(cls, bytes_io(file), values) for file exactly bytes and bytes_io the
@@ -104,7 +104,7 @@ bool decode_bytes(PyObject* cls, PyObject* file, PyObject* bytes_io, PyObject** 
         result = Ref::steal(PyObject_CallOneArg(method.get(), stream.get()));
     }
     if (!result) return false;
-    return errors::unpack(result.get(), kResultSize, values);
+    return unpacking::unpack(result.get(), kResultSize, values);
 }
 
 // `with open(path, "rb") as stream: decode(...)`: the file is closed on success
@@ -140,8 +140,7 @@ PyObject* image_open(const BoundArgs& bound) {
             if (!stream || !decode(cls, stream.get(), values)) return nullptr;
         }
     } else {
-        PyErr_SetString(PyExc_TypeError, msg::kSourceType);
-        return nullptr;
+        return errors::raise(PyExc_TypeError, msg::kSourceType);
     }
     Ref owned[kResultSize];
     for (Py_ssize_t i = 0; i < kResultSize; ++i) owned[i] = Ref::steal(values[i]);
@@ -157,15 +156,13 @@ PyObject* image_open(const BoundArgs& bound) {
                                ? new_image_keeping_sole_buffers(arguments, 7)
                                : PyObject_Vectorcall(cls, arguments, 7, nullptr));
     if (!image) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("%s%S%s%S%s%S", msg::kOpenedPrefix, width, "x", height,
-                                               ", channels=", channels));
+    Ref line = Ref::steal(PyUnicode_FromFormat(msg::kOpened, width, height, channels));
     if (!line) return nullptr;
     Ref printed = Ref::steal(PyObject_CallOneArg(host::objects.builtin_print, line.get()));
     if (!printed) return nullptr;
-    if (!PyObject_TypeCheck(image.get(), &image_type)) {
-        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name, image_type.tp_name);
-        return nullptr;
-    }
+    if (!PyObject_TypeCheck(image.get(), &image_type))
+        return errors::raise_format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name,
+                                    image_type.tp_name);
     return image.release();
 }
 
@@ -174,7 +171,7 @@ constexpr binding::Annotation kOpenAnnotations[] = {{"source", "ImageInput"}, {"
 }  // namespace
 
 const binding::FunctionSpec kStreamToImage = {
-    .name = "_streamToImage",
+    .name = names::kStreamToImage,
     .qualname = "SimpleImage._streamToImage",
     .params = kStreamParams,
     .annotations = {},

@@ -6,7 +6,9 @@
 
 namespace tavrune::kernels {
 
-inline constexpr std::uint8_t kMaxFilterType = 4;
+// A scanline's filter type: its first byte.
+enum FilterType : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
+inline constexpr std::uint8_t kMaxFilterType = kPaeth;
 
 // The PNG Paeth predictor of left (a), above (b) and above-left (c); ties go to a,
 // then b. Serves the decoder, the encoder and the tests alike.

@@ -17,8 +17,6 @@ namespace {
 
 using Byte = std::uint8_t;
 
-enum FilterType : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
-
 // Predictors are ints (a byte's value or a small sum of them); storing a filtered
 // or reconstructed byte is arithmetic modulo 256, so the narrowing is the point.
 inline Byte add(int x, int y) { return static_cast<Byte>(x + y); }
