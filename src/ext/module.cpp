@@ -48,13 +48,13 @@ constexpr ModuleName kModuleNames[] = {
     {.name = "SimpleImage", .from = nullptr, .make = simple_image},
     {.name = "struct", .from = nullptr, .slot = &host::Objects::struct_module},
     {.name = "zlib", .from = nullptr, .slot = &host::Objects::zlib_module},
-    {.name = names::kBytesIO, .from = names::kIo, .slot = &host::Objects::bytes_io},
-    {.name = names::kPath, .from = "pathlib", .slot = &host::Objects::path_type},
+    {.name = names::text(names::Name::kBytesIO), .from = "io", .slot = &host::Objects::bytes_io},
+    {.name = names::text(names::Name::kPath), .from = "pathlib", .slot = &host::Objects::path_type},
     {.name = "List", .from = "typing"},
     {.name = "Sequence", .from = "typing"},
     {.name = "Tuple", .from = "typing"},
     {.name = "Union", .from = "typing", .slot = &host::Objects::typing_union},
-    {.name = names::kPngSignature, .from = nullptr, .make = png_signature},
+    {.name = names::text(names::Name::kPngSignature), .from = nullptr, .make = png_signature},
     {.name = "ImageInput", .from = nullptr, .make = image_input},
 };
 

@@ -175,8 +175,8 @@ constexpr binding::Annotation kWriteBmpAnnotations[] = {{"return", "None"}};
 }  // namespace
 
 const binding::FunctionSpec kWriteBmp = {
-    .name = names::kWriteBmp,
-    .qualname = names::kWriteBmp,
+    .name = names::text(names::Name::kWriteBmp),
+    .qualname = names::text(names::Name::kWriteBmp),
     .params = kWriteBmpParams,
     .annotations = kWriteBmpAnnotations,
     .receiver = binding::Receiver::kNone,

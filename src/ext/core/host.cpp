@@ -2,7 +2,6 @@
 
 #include "core/errors.hpp"
 #include "core/messages.hpp"
-#include "core/names.hpp"
 #include "core/ref.hpp"
 
 #include <cassert>
@@ -81,12 +80,10 @@ bool build_constants() {
         b.intern(c.fmt_le_u32, "<I") && b.intern(c.fmt_bmp_fields, "<iiHHIIiiII") &&
         b.intern(c.str_read, "read") && b.intern(c.str_seek, "seek") && b.intern(c.str_write, "write") &&
         b.intern(c.str_get, "get") && b.intern(c.str_enter, "__enter__") && b.intern(c.str_exit, "__exit__") &&
-        b.intern(c.str_stream_to_image, names::kStreamToImage) && b.intern(c.str_eof, "eof") &&
-        b.intern(c.name_png_signature, names::kPngSignature) && b.intern(c.name_path, names::kPath) &&
-        b.intern(c.name_bytes_io, names::kBytesIO) && b.intern(c.name_write_png, names::kWritePng) &&
-        b.intern(c.name_write_png_with_chunks, names::kWritePngWithChunks) &&
-        b.intern(c.name_write_bmp, names::kWriteBmp);
+        b.intern(c.str_eof, "eof");
     if (!complete) return false;
+    for (const names::Entry& entry : names::kEntries)
+        if (!b.intern(c.names[static_cast<std::size_t>(entry.name)], entry.text)) return false;
     b.keep();
     constants = c;
     return true;
@@ -124,7 +121,7 @@ bool Gathering::publish() {
     const auto attribute = [this](PyObject*& slot, PyObject* owner, const char* name) {
         return keep(slot, PyObject_GetAttrString(owner, name));
     };
-    Ref io_module = Ref::steal(PyImport_ImportModule(names::kIo));
+    Ref io_module = Ref::steal(PyImport_ImportModule("io"));
     if (!io_module || !attribute(o.buffered_reader, io_module.get(), "BufferedReader") ||
         !attribute(o.file_io, io_module.get(), "FileIO"))
         return false;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "core/names.hpp"
 #include "core/ref.hpp"
 
 namespace tavrune::host {
@@ -59,14 +60,10 @@ struct Constants {
     PyObject* str_get;
     PyObject* str_enter;
     PyObject* str_exit;
-    PyObject* str_stream_to_image;
     PyObject* str_eof;              // a decompressobj's attribute
-    PyObject* name_png_signature;  // module names looked up at call time
-    PyObject* name_path;
-    PyObject* name_bytes_io;
-    PyObject* name_write_png;
-    PyObject* name_write_png_with_chunks;
-    PyObject* name_write_bmp;
+    PyObject* names[static_cast<std::size_t>(names::Name::kCount)];  // looked up at call time
+
+    PyObject* name(names::Name which) const { return names[static_cast<std::size_t>(which)]; }
 };
 
 // What a signature is built from. inspect is imported on first use, not while the

@@ -13,11 +13,6 @@
 
 namespace tavrune::image {
 
-using binding::BoundArgs;
-using binding::Check;
-using binding::FunctionSpec;
-using binding::Param;
-
 namespace {
 
 constexpr Param kConstructorParams[] = {

@@ -16,9 +16,6 @@
 
 namespace tavrune::image {
 
-using binding::BoundArgs;
-using binding::Param;
-
 namespace {
 
 constexpr Py_ssize_t kResultSize = 8;
@@ -42,7 +39,7 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
         if (!seeked) return nullptr;
     }
 
-    Ref png_signature = Ref::steal(host::module_global(host::constants.name_png_signature));
+    Ref png_signature = Ref::steal(host::module_global(host::constants.name(names::Name::kPngSignature)));
     if (!png_signature) return nullptr;
     Ref is_png = Ref::steal(PyObject_CallMethod(signature.get(), "startswith", "O", png_signature.get()));
     if (!is_png) return nullptr;
@@ -79,7 +76,7 @@ PyObject* image_streamToImage(const BoundArgs& bound) {
 // own: stream is the file open opened for a path, which the module's own
 // decoder may read again.
 bool decode(PyObject* cls, PyObject* stream, PyObject** values, bool own = false) {
-    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
+    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.name(names::Name::kStreamToImage)));
     if (!method) return false;
     Ref result = Ref::steal(own && binding::spec_of(method.get()) == &kStreamToImage
                                 ? stream_to_image(stream, nullptr, true)
@@ -93,7 +90,7 @@ bool decode(PyObject* cls, PyObject* stream, PyObject** values, bool own = false
 // file in place instead, with the same results and errors, and no stream or
 // copy of the file's image data is made.
 bool decode_bytes(PyObject* cls, PyObject* file, PyObject* bytes_io, PyObject** values) {
-    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
+    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.name(names::Name::kStreamToImage)));
     if (!method) return false;
     Ref result;
     if (binding::spec_of(method.get()) == &kStreamToImage) {
@@ -123,7 +120,7 @@ PyObject* image_open(const BoundArgs& bound) {
     const binding::Named<kOpenParams, Open> named(bound);
     PyObject* cls = named.receiver();
     PyObject* source = named.object<Open::source>();
-    Ref path_type = Ref::steal(host::module_global(host::constants.name_path));
+    Ref path_type = Ref::steal(host::module_global(host::constants.name(names::Name::kPath)));
     if (!path_type) return nullptr;
     PyObject* values[kResultSize] = {};
     int is_path = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path_type.get());
@@ -131,7 +128,7 @@ PyObject* image_open(const BoundArgs& bound) {
     if (is_path) {
         if (!decode_file(cls, source, values)) return nullptr;
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        Ref bytes_io = Ref::steal(host::module_global(host::constants.name_bytes_io));
+        Ref bytes_io = Ref::steal(host::module_global(host::constants.name(names::Name::kBytesIO)));
         if (!bytes_io) return nullptr;
         if (PyBytes_CheckExact(source) && bytes_io.get() == host::objects.bytes_io) {
             if (!decode_bytes(cls, source, bytes_io.get(), values)) return nullptr;
@@ -171,7 +168,7 @@ constexpr binding::Annotation kOpenAnnotations[] = {{"source", "ImageInput"}, {"
 }  // namespace
 
 const binding::FunctionSpec kStreamToImage = {
-    .name = names::kStreamToImage,
+    .name = names::text(names::Name::kStreamToImage),
     .qualname = "SimpleImage._streamToImage",
     .params = kStreamParams,
     .annotations = {},

@@ -15,11 +15,6 @@
 
 namespace tavrune::image {
 
-using binding::BoundArgs;
-using binding::Check;
-using binding::FunctionSpec;
-using binding::Param;
-
 namespace {
 
 constexpr Param kGetPixelParams[] = {{.name = "coords", .check = Check::kExactTuple}};

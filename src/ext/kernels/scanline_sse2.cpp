@@ -189,9 +189,7 @@ void filter_paeth(const Byte* row, const Byte* prev, Byte* out, std::size_t n) {
 
 template <unsigned Bpp>
 void unfilter_typed(Byte type, const Byte* in, Byte* out, const Byte* prev, std::size_t n) {
-    // On the top row up and up-left are zero: Up is None and Paeth is Sub.
-    if (prev == nullptr && (type == kUp || type == kPaeth)) type = type == kUp ? kNone : kSub;
-    switch (type) {
+    switch (effective_type(type, prev)) {
         case kNone:
             if (in != out) std::memmove(out, in, n);
             break;

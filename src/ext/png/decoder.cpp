@@ -89,7 +89,7 @@ bool read_chunks_in(PyObject* file, Header& header, PyObject* records, PyMemArra
 
 // The signature read (at most 8 bytes) against the module's PNG_SIGNATURE now.
 bool check_signature(PyObject* signature) {
-    Ref png_signature = Ref::steal(host::module_global(host::constants.name_png_signature));
+    Ref png_signature = Ref::steal(host::module_global(host::constants.name(names::Name::kPngSignature)));
     if (!png_signature) return false;
     const int differs = PyObject_RichCompareBool(signature, png_signature.get(), Py_NE);
     if (differs < 0) return false;

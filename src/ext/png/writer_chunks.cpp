@@ -141,7 +141,7 @@ bool append_image_data(PyObject* pieces, PyObject* compressed, const Pieces& par
 // With no records the plain writer runs instead, looked up in the module by its
 // name at this moment: normally png_writePng (png/writer_plain.cpp).
 PyObject* call_plain_writer(const WithChunksArgs& args) {
-    Ref writer = Ref::steal(host::module_global(host::constants.name_write_png));
+    Ref writer = Ref::steal(host::module_global(host::constants.name(names::Name::kWritePng)));
     if (!writer) return nullptr;
     Ref width = Ref::steal(PyLong_FromLong(args.width));
     Ref height = Ref::steal(PyLong_FromLong(args.height));
@@ -223,8 +223,8 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
 }  // namespace
 
 const binding::FunctionSpec kWritePngWithChunks = {
-    .name = names::kWritePngWithChunks,
-    .qualname = names::kWritePngWithChunks,
+    .name = names::text(names::Name::kWritePngWithChunks),
+    .qualname = names::text(names::Name::kWritePngWithChunks),
     .params = kWithChunksParams,
     .annotations = {},
     .receiver = binding::Receiver::kNone,

@@ -172,7 +172,7 @@ PyObject* untracked_list() {
 }
 
 PyObject* start_file() {
-    Ref signature = Ref::steal(host::module_global(host::constants.name_png_signature));
+    Ref signature = Ref::steal(host::module_global(host::constants.name(names::Name::kPngSignature)));
     if (!signature) return nullptr;
     Ref pieces = Ref::steal(untracked_list());
     return pieces && PyList_Append(pieces.get(), signature.get()) == 0 ? pieces.release() : nullptr;

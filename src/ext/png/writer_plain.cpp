@@ -88,8 +88,8 @@ constexpr binding::Annotation kWritePngAnnotations[] = {{"return", "None"}};
 }  // namespace
 
 const binding::FunctionSpec kWritePng = {
-    .name = names::kWritePng,
-    .qualname = names::kWritePng,
+    .name = names::text(names::Name::kWritePng),
+    .qualname = names::text(names::Name::kWritePng),
     .params = kWritePngParams,
     .annotations = kWritePngAnnotations,
     .receiver = binding::Receiver::kNone,
