@@ -79,7 +79,7 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat(msg::kFunctionRepr, as_function(self)->qualname, self);
 }
 
 PyMemberDef function_members[] = {

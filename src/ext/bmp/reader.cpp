@@ -20,13 +20,15 @@ constexpr std::int64_t kMaxSize = INT32_MAX;  // row counts and buffer offsets a
 // Field i of an unpacked tuple as a C integer; every field fits in 64 bits.
 long long field(PyObject* fields, Py_ssize_t i) { return PyLong_AsLongLong(PyTuple_GET_ITEM(fields, i)); }
 
-// The header record: the four fields the writer puts back, in this key order.
+// The header record: the four fields the writer puts back, under the writer's
+// keys (host::constants.bmp_defaults) in their order.
 PyObject* header_record(PyObject* info) {
     Ref record = Ref::steal(PyDict_New());
     if (!record) return nullptr;
-    const char* const keys[] = {"xppm", "yppm", "clrUsed", "clrImportant"};
-    for (Py_ssize_t i = 0; i < 4; ++i)
-        if (PyDict_SetItemString(record.get(), keys[i], PyTuple_GET_ITEM(info, 6 + i)) < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(host::constants.bmp_defaults[i], 0);
+        if (PyDict_SetItem(record.get(), key, PyTuple_GET_ITEM(info, 6 + i)) < 0) return nullptr;
+    }
     return record.release();
 }
 

@@ -24,6 +24,9 @@ inline constexpr char kCannotImportName[] = "cannot import name '%s' from '%s'";
 inline constexpr char kBuiltinsMissing[] = "builtins 'open' and 'print' are missing";
 inline constexpr char kNameNotDefined[] = "name '%U' is not defined";
 
+// Representations
+inline constexpr char kFunctionRepr[] = "<function %U at %p>";
+
 // Argument binding and conversion
 inline constexpr char kArgCount[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 inline constexpr char kArgCountExactly[] = "exactly";  // the words kArgCount's %.8s takes
