@@ -5,8 +5,10 @@
 
 #include "binding/function.hpp"
 #include "bmp/bmp.hpp"
+#include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
 #include "image/image.hpp"
 #include "png/png.hpp"
@@ -19,7 +21,44 @@ namespace {
 
 constexpr char kQualifiedName[] = "Tavrune.simpleImage_ext";
 
-// Module functions, in the order the module defines them.
+// Every name the module binds before its functions, in the order it binds
+// them: an import (`import struct`, `from io import BytesIO`), kept in
+// host::objects when the module's code uses it, or a value made here.
+struct ModuleName {
+    const char* name;       // the name bound, and for an import what is imported
+    const char* from;       // `from <from> import name`; null: `import name`
+    PyObject* host::Objects::* slot = nullptr;
+    PyObject* (*make)(const host::Objects&) = nullptr;  // a value made here: a new reference
+};
+
+PyObject* simple_image(const host::Objects&) {
+    Py_INCREF(&image::image_type);
+    return reinterpret_cast<PyObject*>(&image::image_type);
+}
+
+PyObject* png_signature(const host::Objects&) { return Ref::borrow(host::constants.png_signature).release(); }
+
+// Union[str, Path, bytes, bytearray]: what open accepts, for annotations.
+PyObject* image_input(const host::Objects& gathered) {
+    Ref members = Ref::steal(PyTuple_Pack(4, &PyUnicode_Type, gathered.path_type, &PyBytes_Type, &PyByteArray_Type));
+    return members ? PyObject_GetItem(gathered.typing_union, members.get()) : nullptr;
+}
+
+constexpr ModuleName kModuleNames[] = {
+    {.name = "SimpleImage", .from = nullptr, .make = simple_image},
+    {.name = "struct", .from = nullptr, .slot = &host::Objects::struct_module},
+    {.name = "zlib", .from = nullptr, .slot = &host::Objects::zlib_module},
+    {.name = names::text(names::Name::kBytesIO), .from = "io", .slot = &host::Objects::bytes_io},
+    {.name = names::text(names::Name::kPath), .from = "pathlib", .slot = &host::Objects::path_type},
+    {.name = "List", .from = "typing"},
+    {.name = "Sequence", .from = "typing"},
+    {.name = "Tuple", .from = "typing"},
+    {.name = "Union", .from = "typing", .slot = &host::Objects::typing_union},
+    {.name = names::text(names::Name::kPngSignature), .from = nullptr, .make = png_signature},
+    {.name = "ImageInput", .from = nullptr, .make = image_input},
+};
+
+// Module functions, in the order the module defines them, after the names above.
 const binding::FunctionSpec* const kModuleFunctions[] = {
     &png::kReadChunk, &png::kMakeChunk, &png::kWritePng, &png::kSplitIdatPayload, &png::kWritePngWithChunks,
     &bmp::kWriteBmp,
@@ -114,23 +153,15 @@ bool run_module_body(PyObject* module) {
     if (!existing && (PyErr_Occurred() || PyDict_SetItem(modules, module_name.get(), module) < 0)) return false;
 
     if (!binding::ready_function_type() || !image::ready_image_type()) return false;
-    Py_INCREF(&image::image_type);
-    if (PyModule_AddObject(module, "SimpleImage", reinterpret_cast<PyObject*>(&image::image_type)) < 0) {
-        Py_DECREF(&image::image_type);
-        return false;
+    host::Gathering gathering(module);
+    for (const ModuleName& entry : kModuleNames) {
+        Ref value = Ref::steal(entry.make ? entry.make(gathering.gathered())
+                                          : gathering.import({entry.from ? entry.from : entry.name,
+                                                              entry.from ? entry.name : nullptr, entry.slot}));
+        if (!value || PyModule_AddObject(module, entry.name, value.get()) < 0) return false;
+        value.release();
     }
-    if (!host::import_module_body(module)) return false;
-    if (PyModule_AddObject(module, "PNG_SIGNATURE", Ref::borrow(host::constants.png_signature).release()) < 0)
-        return false;
-
-    Ref union_type = Ref::steal(PyObject_GetAttrString(module, "Union"));
-    if (!union_type) return false;
-    Ref members = Ref::steal(PyTuple_Pack(4, &PyUnicode_Type, host::objects.path_type, &PyBytes_Type,
-                                          &PyByteArray_Type));
-    if (!members) return false;
-    Ref image_input = Ref::steal(PyObject_GetItem(union_type.get(), members.get()));
-    if (!image_input || PyModule_AddObject(module, "ImageInput", image_input.get()) < 0) return false;
-    image_input.release();
+    if (!gathering.publish()) return false;
 
     for (const binding::FunctionSpec* spec : kModuleFunctions) {
         Ref function = Ref::steal(binding::new_function(*spec, module_name.get()));
@@ -144,10 +175,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
     if (g_interpreter_id == -1) {
         g_interpreter_id = current;
-    } else if (current != g_interpreter_id) {
-        PyErr_SetString(PyExc_ImportError, msg::kInterpreterChange);
-        return nullptr;
-    }
+    } else if (current != g_interpreter_id)
+        return errors::raise(PyExc_ImportError, msg::kInterpreterChange);
     if (g_module) {  // a repeated import yields the module that already exists
         Py_INCREF(g_module);
         return g_module;
@@ -161,8 +190,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 int module_exec(PyObject* module) {
     if (g_module) {
         if (g_module == module) return 0;  // the body has run already
-        PyErr_SetString(PyExc_RuntimeError, msg::kReinitialisation);
-        return -1;
+        return errors::raise(PyExc_RuntimeError, msg::kReinitialisation);
     }
     Py_INCREF(module);
     g_module = module;

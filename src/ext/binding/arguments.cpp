@@ -2,6 +2,7 @@
 // usual TypeError texts, then the declared conversions and checks.
 #include "binding/convert.hpp"
 #include "binding/function.hpp"
+#include "core/errors.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 
@@ -23,9 +24,8 @@ bool raise_count(const FunctionSpec& spec, Py_ssize_t given) {
     const char* wording = required == total ? msg::kArgCountExactly
                           : too_few         ? msg::kArgCountAtLeast
                                             : msg::kArgCountAtMost;
-    PyErr_Format(PyExc_TypeError, msg::kArgCount, spec.name, wording, expected, expected == 1 ? "" : "s",
-                 given);
-    return false;
+    return errors::raise_format(PyExc_TypeError, msg::kArgCount, spec.name, wording, expected,
+                                expected == 1 ? "" : "s", given);
 }
 
 // Index of the keyword named like param, or -1; sets an exception (and returns
@@ -33,7 +33,7 @@ bool raise_count(const FunctionSpec& spec, Py_ssize_t given) {
 Py_ssize_t find_keyword(const FunctionSpec& spec, const char* param, PyObject* const* keys, Py_ssize_t nkw) {
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (!PyUnicode_Check(keys[k])) {
-            PyErr_Format(PyExc_TypeError, msg::kKeywordsMustBeStrings, spec.name);
+            errors::raise_format(PyExc_TypeError, msg::kKeywordsMustBeStrings, spec.name);
             return -2;
         }
         if (PyUnicode_CompareWithASCIIString(keys[k], param) == 0) return k;
@@ -88,19 +88,13 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         if (consumed < nkw) {
             for (Py_ssize_t k = 0; k < nkw; ++k) {
-                if (!PyUnicode_Check(keys[k])) {
-                    PyErr_Format(PyExc_TypeError, msg::kKeywordsMustBeStrings, spec.name);
-                    return false;
-                }
+                if (!PyUnicode_Check(keys[k]))
+                    return errors::raise_format(PyExc_TypeError, msg::kKeywordsMustBeStrings, spec.name);
                 const Py_ssize_t i = find_param(spec, keys[k]);
-                if (i < 0) {
-                    PyErr_Format(PyExc_TypeError, msg::kUnexpectedKeyword, spec.name, keys[k]);
-                    return false;
-                }
-                if (i < nargs) {
-                    PyErr_Format(PyExc_TypeError, msg::kMultipleValues, spec.name, keys[k]);
-                    return false;
-                }
+                if (i < 0)
+                    return errors::raise_format(PyExc_TypeError, msg::kUnexpectedKeyword, spec.name, keys[k]);
+                if (i < nargs)
+                    return errors::raise_format(PyExc_TypeError, msg::kMultipleValues, spec.name, keys[k]);
             }
         }
     }
@@ -123,8 +117,7 @@ Ref keywords_of(PyObject* kwargs, Py_ssize_t& count) {
         if (!pairs) return {};
         if (PyDict_GET_SIZE(kwargs) != count) {
             if (attempt + 1 < kTries) continue;
-            PyErr_SetString(PyExc_RuntimeError, msg::kDictChangedSize);
-            return {};
+            return errors::raise(PyExc_RuntimeError, msg::kDictChangedSize);
         }
         Py_ssize_t position = 0, i = 0;
         PyObject *key, *value;

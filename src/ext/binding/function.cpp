@@ -8,6 +8,7 @@
 #include <structmember.h>
 
 #include "binding/signature.hpp"
+#include "core/errors.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 
@@ -43,16 +44,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     }
     BoundArgs bound;
     if (spec.receiver != Receiver::kNone) {
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, msg::kUnboundMethod, function->qualname);
-            return nullptr;
-        }
+        if (nargs < 1)
+            return errors::raise_format(PyExc_TypeError, msg::kUnboundMethod, function->qualname);
         bound.receiver = args[0];
-        if (spec.receiver == Receiver::kInstance && !PyObject_TypeCheck(args[0], spec.owner)) {
-            PyErr_Format(PyExc_TypeError, msg::kDescriptorSelf, function->name, spec.owner->tp_name,
-                         Py_TYPE(args[0])->tp_name);
-            return nullptr;
-        }
+        if (spec.receiver == Receiver::kInstance && !PyObject_TypeCheck(args[0], spec.owner))
+            return errors::raise_format(PyExc_TypeError, msg::kDescriptorSelf, function->name,
+                                        spec.owner->tp_name, Py_TYPE(args[0])->tp_name);
         ++args;
         --nargs;
     }
@@ -82,7 +79,7 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat(msg::kFunctionRepr, as_function(self)->qualname, self);
 }
 
 PyMemberDef function_members[] = {

@@ -5,6 +5,7 @@
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "core/stream.hpp"
+#include "core/unpacking.hpp"
 #include "kernels/pixels.hpp"
 
 #include <cstdint>
@@ -16,46 +17,27 @@ namespace {
 
 constexpr std::int64_t kMaxSize = INT32_MAX;  // row counts and buffer offsets are signed 32-bit
 
-// stream.read(count), count a C integer: a new reference, or null.
-Ref read(PyObject* stream, long long count) {
-    Ref size = Ref::steal(PyLong_FromLongLong(count));
-    if (!size) return {};
-    return Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, size.get(), nullptr));
-}
-
-// struct.unpack(format, data) through the host's struct, so a buffer of the
-// wrong size or type raises the host's own error; a tuple of count fields.
-Ref unpack(const char* format, Py_ssize_t count, PyObject* data) {
-    Ref text = Ref::steal(PyUnicode_FromString(format));
-    if (!text) return {};
-    Ref fields = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, text.get(), data, nullptr));
-    return host::expect_tuple(fields.get(), count, "struct.unpack") ? std::move(fields) : Ref{};
-}
-
 // Field i of an unpacked tuple as a C integer; every field fits in 64 bits.
 long long field(PyObject* fields, Py_ssize_t i) { return PyLong_AsLongLong(PyTuple_GET_ITEM(fields, i)); }
 
-PyObject* fail(PyObject* type, const char* text) {
-    PyErr_SetString(type, text);
-    return nullptr;
-}
-
-// The header record: the four fields the writer puts back, in this key order.
+// The header record: the four fields the writer puts back, under the writer's
+// keys (host::constants.bmp_defaults) in their order.
 PyObject* header_record(PyObject* info) {
     Ref record = Ref::steal(PyDict_New());
     if (!record) return nullptr;
-    const char* const keys[] = {"xppm", "yppm", "clrUsed", "clrImportant"};
-    for (Py_ssize_t i = 0; i < 4; ++i)
-        if (PyDict_SetItemString(record.get(), keys[i], PyTuple_GET_ITEM(info, 6 + i)) < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(host::constants.bmp_defaults[i], 0);
+        if (PyDict_SetItem(record.get(), key, PyTuple_GET_ITEM(info, 6 + i)) < 0) return nullptr;
+    }
     return record.release();
 }
 
 }  // namespace
 
 PyObject* load_bmp(PyObject* stream) {
-    Ref file_header = read(stream, 14);
+    Ref file_header = stream::read(stream, 14);
     if (!file_header) return nullptr;
-    int ok = errors::length_is(file_header.get(), 14);
+    int ok = unpacking::length_is(file_header.get(), 14);
     if (ok < 0) return nullptr;
     if (ok) {
         Ref magic = Ref::steal(PyObject_GetItem(file_header.get(), host::constants.head_slice));
@@ -63,42 +45,43 @@ PyObject* load_bmp(PyObject* stream) {
         ok = PyObject_RichCompareBool(magic.get(), host::constants.bm, Py_EQ);
         if (ok < 0) return nullptr;
     }
-    if (!ok) return fail(PyExc_ValueError, msg::kBmpHeader);
+    if (!ok) return errors::raise(PyExc_ValueError, msg::kBmpHeader);
     Ref file_fields_data = Ref::steal(PyObject_GetItem(file_header.get(), host::constants.tail_slice));
     if (!file_fields_data) return nullptr;
-    Ref file_fields = unpack("<IHHI", 4, file_fields_data.get());
+    Ref file_fields = host::unpack(host::constants.fmt_bmp_file, file_fields_data.get(), 4);
     if (!file_fields) return nullptr;
     PyObject* pixel_offset = PyTuple_GET_ITEM(file_fields.get(), 3);
 
-    Ref dib_size_data = read(stream, 4);
+    Ref dib_size_data = stream::read(stream, 4);
     if (!dib_size_data) return nullptr;
-    ok = errors::length_is(dib_size_data.get(), 4);
-    if (ok <= 0) return ok < 0 ? nullptr : fail(PyExc_ValueError, msg::kBmpDibHeader);
-    Ref dib_size = unpack("<I", 1, dib_size_data.get());
+    ok = unpacking::length_is(dib_size_data.get(), 4);
+    if (ok < 0) return nullptr;
+    if (!ok) return errors::raise(PyExc_ValueError, msg::kBmpDibHeader);
+    Ref dib_size = host::unpack(host::constants.fmt_le_u32, dib_size_data.get(), 1);
     if (!dib_size) return nullptr;
-    if (field(dib_size.get(), 0) != 40) return fail(PyExc_ValueError, msg::kBmpInfoHeader);
+    if (field(dib_size.get(), 0) != 40) return errors::raise(PyExc_ValueError, msg::kBmpInfoHeader);
 
     // Its length is not tested first: a short read fails in the host's unpack.
-    Ref info_data = read(stream, 36);
+    Ref info_data = stream::read(stream, 36);
     if (!info_data) return nullptr;
-    Ref info = unpack("<iiHHIIiiII", 10, info_data.get());
+    Ref info = host::unpack(host::constants.fmt_bmp_fields, info_data.get(), 10);
     if (!info) return nullptr;
     const std::int64_t width = field(info.get(), 0);
     const std::int64_t height = field(info.get(), 1);
     if (field(info.get(), 2) != 1 || field(info.get(), 3) != 24 || field(info.get(), 4) != 0)
-        return fail(PyExc_ValueError, msg::kBmpFormat);
+        return errors::raise(PyExc_ValueError, msg::kBmpFormat);
 
     // |width|, |height| <= 2^31, so the pixel count fits in 64 bits; its triple
     // is formed only once it is known to be small.
     const std::int64_t abs_height = height < 0 ? -height : height;
     const std::int64_t pixel_count = width * abs_height;
     if (pixel_count < 0) {
-        errors::raise_negative_size(pixel_count, 3);  // as bytearray(width * absHeight * 3) fails
-        return nullptr;
+        return errors::raise_negative_size(pixel_count, 3);  // as bytearray(width * absHeight * 3) fails
     }
     // Past the signed 32-bit row counter and buffer offsets: refused before any
     // allocation, seek or pixel copy.
-    if (pixel_count > kMaxSize / 3 || abs_height > kMaxSize) return fail(PyExc_OverflowError, msg::kIntTooLarge);
+    if (pixel_count > kMaxSize / 3 || abs_height > kMaxSize)
+        return errors::raise(PyExc_OverflowError, msg::kIntTooLarge);
     const std::int64_t row_bytes = width * 3;
     // width * 3 rounded up to a multiple of 4, with floor division as for
     // unbounded integers (a negative width occurs only with no rows).
@@ -129,12 +112,10 @@ PyObject* load_bmp(PyObject* stream) {
     for (std::int64_t row = 0; row < rows_to_read; ++row) {
         Ref row_data = stream::read(stream, static_cast<std::uint64_t>(row_stride));
         if (!row_data) return nullptr;
-        if (row_data.get() == Py_None) return fail(PyExc_TypeError, msg::kNoneHasNoLen);
-        if (!PyBytes_CheckExact(row_data.get())) {
-            PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytes", Py_TYPE(row_data.get())->tp_name);
-            return nullptr;
-        }
-        if (PyBytes_GET_SIZE(row_data.get()) != row_stride) return fail(PyExc_ValueError, msg::kBmpIncomplete);
+        if (row_data.get() == Py_None) return errors::raise(PyExc_TypeError, msg::kNoneHasNoLen);
+        if (!PyBytes_CheckExact(row_data.get()))
+            return errors::raise_format(PyExc_TypeError, msg::kExpectedType, "bytes", Py_TYPE(row_data.get())->tp_name);
+        if (PyBytes_GET_SIZE(row_data.get()) != row_stride) return errors::raise(PyExc_ValueError, msg::kBmpIncomplete);
         if (!pixels && !make_pixels()) return nullptr;
         const std::int64_t target_row = height > 0 ? abs_height - 1 - row : row;
         // Taken after the read: the stream's Python code runs between rows.

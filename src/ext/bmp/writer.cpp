@@ -11,6 +11,8 @@
 #include "core/buffer.hpp"
 #include "core/file.hpp"
 #include "core/host.hpp"
+#include "core/messages.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
 #include "kernels/pixels.hpp"
 
@@ -88,11 +90,11 @@ PyObject* pack_headers(std::int32_t width, std::int32_t height, std::int64_t row
     if (!file_size) return nullptr;
     Ref file_header = Ref::steal(PyObject_CallFunction(host::objects.struct_pack, "OOiil", host::constants.fmt_bmp_file,
                                                        file_size.get(), 0, 0, kHeadersSize));
-    if (!host::expect_bytes(file_header.get(), "struct.pack")) return nullptr;
+    if (!host::expect_bytes(file_header.get(), msg::kStructPack)) return nullptr;
     Ref info_header = Ref::steal(PyObject_CallFunction(
         host::objects.struct_pack, "OiiiiiiOOOOO", host::constants.fmt_bmp_info, 40, width, height, 1, 24, 0,
         pixel_array_size.get(), record[0].get(), record[1].get(), record[2].get(), record[3].get()));
-    if (!host::expect_bytes(info_header.get(), "struct.pack")) return nullptr;
+    if (!host::expect_bytes(info_header.get(), msg::kStructPack)) return nullptr;
     Ref signature_and_file_header = Ref::steal(PyNumber_Add(host::constants.bm, file_header.get()));
     if (!signature_and_file_header) return nullptr;
     return PyNumber_Add(signature_and_file_header.get(), info_header.get());
@@ -173,8 +175,8 @@ constexpr binding::Annotation kWriteBmpAnnotations[] = {{"return", "None"}};
 }  // namespace
 
 const binding::FunctionSpec kWriteBmp = {
-    .name = "_writeBmp",
-    .qualname = "_writeBmp",
+    .name = names::text(names::Name::kWriteBmp),
+    .qualname = names::text(names::Name::kWriteBmp),
     .params = kWriteBmpParams,
     .annotations = kWriteBmpAnnotations,
     .receiver = binding::Receiver::kNone,

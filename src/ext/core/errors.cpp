@@ -1,82 +1,38 @@
 #include "core/errors.hpp"
 
-#include "core/messages.hpp"
 #include "core/ref.hpp"
 
-#include <climits>
+#include <cstdarg>
 
 namespace tavrune::errors {
 
-void raise_unpack(Py_ssize_t expected, Py_ssize_t found) {
-    if (found > expected)
-        PyErr_Format(PyExc_ValueError, msg::kTooManyValues, expected);
-    else
-        PyErr_Format(PyExc_ValueError, msg::kNeedMoreValues, found, found == 1 ? "" : "s");
+Failure raise(PyObject* type, const char* text) {
+    PyErr_SetString(type, text);
+    return {};
 }
 
-bool unpack(PyObject* obj, Py_ssize_t count, PyObject** items) {
-    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
-        if (size != count) {
-            raise_unpack(count, size);
-            return false;
-        }
-        PyObject** source = PySequence_Fast_ITEMS(obj);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Py_INCREF(source[i]);
-            items[i] = source[i];
-        }
-        return true;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(obj));
-    if (!iterator) return false;
-    Py_ssize_t found = 0;
-    auto release_found = [&] {
-        for (Py_ssize_t i = 0; i < found; ++i) Py_CLEAR(items[i]);
-        return false;
-    };
-    for (; found < count; ++found) {
-        items[found] = PyIter_Next(iterator.get());
-        if (!items[found]) {
-            if (!PyErr_Occurred()) raise_unpack(count, found);
-            return release_found();
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra || PyErr_Occurred()) {
-        if (extra) raise_unpack(count, count + 1);
-        return release_found();
-    }
-    return true;
+Failure raise_format(PyObject* type, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
+    return {};
 }
 
-int length_is(PyObject* obj, std::int64_t expected) {
-    const Py_ssize_t length = PyObject_Size(obj);
-    if (length < 0) return -1;
-    return length == expected ? 1 : 0;
+Failure raise_no_memory() {
+    PyErr_NoMemory();
+    return {};
 }
 
-std::int64_t image_size(std::int32_t width, std::int32_t height, int samples) {
-    std::int64_t size;
-    if (__builtin_mul_overflow(std::int64_t{width} * height, std::int64_t{samples}, &size)) return kNoSize;
-    return size;
-}
-
-bool check_image_length(PyObject* obj, std::int64_t expected, const char* message) {
-    const int match = length_is(obj, expected);
-    if (match == 1 && expected >= INT32_MIN && expected <= INT32_MAX) return true;
-    if (match >= 0) PyErr_SetString(PyExc_ValueError, message);
-    return false;
-}
-
-void raise_negative_size(std::int64_t count, long multiplier) {
+Failure raise_negative_size(std::int64_t count, long multiplier) {
     Ref count_object = Ref::steal(PyLong_FromLongLong(count));
     Ref factor = Ref::steal(PyLong_FromLong(multiplier));
-    if (!count_object || !factor) return;
+    if (!count_object || !factor) return {};
     Ref size = Ref::steal(PyNumber_Multiply(count_object.get(), factor.get()));
-    if (!size) return;
+    if (!size) return {};
     Ref never = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size.get()));
     if (!PyErr_Occurred()) PyErr_BadInternalCall();  // a negative size always fails
+    return {};
 }
 
 }  // namespace tavrune::errors

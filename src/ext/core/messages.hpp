@@ -12,6 +12,20 @@ inline constexpr char kReinitialisation[] =
 // Results of the host's struct and zlib functions
 inline constexpr char kHostResultType[] = "%s returned %.200s, expected %s";
 inline constexpr char kHostResultSize[] = "%s returned a tuple of %zd items, expected %zd";
+inline constexpr char kStructPack[] = "struct.pack";  // the host functions those two name
+inline constexpr char kStructUnpack[] = "struct.unpack";
+inline constexpr char kZlibDecompress[] = "zlib.decompress";
+inline constexpr char kZlibDecompressobjDecompress[] = "zlib.decompressobj().decompress";
+inline constexpr char kZlibCompressobjCompress[] = "zlib.compressobj().compress";
+inline constexpr char kZlibCompressobjFlush[] = "zlib.compressobj().flush";
+
+// The module body's imports
+inline constexpr char kCannotImportName[] = "cannot import name '%s' from '%s'";
+inline constexpr char kBuiltinsMissing[] = "builtins 'open' and 'print' are missing";
+inline constexpr char kNameNotDefined[] = "name '%U' is not defined";
+
+// Representations
+inline constexpr char kFunctionRepr[] = "<function %U at %p>";
 
 // Argument binding and conversion
 inline constexpr char kArgCount[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
@@ -48,7 +62,7 @@ inline constexpr char kOutOfBounds[] = "Pixel coordinate out of bounds";
 // Opening
 inline constexpr char kSourceType[] = "source must be a file path or raw bytes";
 inline constexpr char kUnsupportedFormat[] = "Unsupported image format";
-inline constexpr char kOpenedPrefix[] = "[SimpleImage] Opened image: ";
+inline constexpr char kOpened[] = "[SimpleImage] Opened image: %Sx%S, channels=%S";
 inline constexpr char kCannotConvert[] = "Cannot convert %.200s to %.200s";
 
 // PNG chunks
@@ -57,6 +71,7 @@ inline constexpr char kEofType[] = "Unexpected EOF while reading chunk type";
 inline constexpr char kEofData[] = "Unexpected EOF while reading chunk data";
 inline constexpr char kEofCrc[] = "Unexpected EOF while reading chunk CRC";
 inline constexpr char kCorruptChunk[] = "Corrupted PNG chunk detected";
+inline constexpr char kChunkPayloadTooLarge[] = "chunk payload too large";
 
 // PNG decoding and filtering
 inline constexpr char kPngSignature[] = "Unsupported PNG signature";
@@ -65,7 +80,7 @@ inline constexpr char kPngBitDepth[] = "Only 8-bit PNG images are supported";
 inline constexpr char kPngColorType[] = "Only RGB/RGBA PNG images are supported";
 inline constexpr char kPngConfig[] = "Unsupported PNG configuration (compression/filter/interlace)";
 inline constexpr char kPngMalformed[] = "Malformed PNG image data";
-inline constexpr char kPngFilterPrefix[] = "Unsupported PNG filter: ";
+inline constexpr char kPngFilter[] = "Unsupported PNG filter: %d";
 inline constexpr char kByteBufferDimensions[] = "Expected a one-dimensional buffer of unsigned bytes, got %d dimensions";
 inline constexpr char kByteBufferFormat[] = "Expected a buffer of unsigned bytes, got item format '%.200s'";
 

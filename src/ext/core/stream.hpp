@@ -24,14 +24,15 @@ enum class Kind {
 // (a file whose read is replaced and a BytesIO subclass get one read).
 bool kind_of(PyObject* stream, Kind& kind);
 
-// stream.read(count), for a count that a file's header gave: a new reference,
-// or null with an exception set. A BufferedReader's read(n) sets aside n bytes
-// before it reads, however few the file holds, so from the file reader a count
-// over 16 MiB is read in pieces, each as large as all before it, and joined.
-// The bytes are those of one read(count): its read(k) returns fewer than k
-// bytes only where one read would stop too (at the end of the file, or when a
-// non-blocking file has nothing more ready, where a first piece of None is
-// returned as one read returns None). Any other stream gets one read(count).
+// stream.read(count), the one way the decoders read: a new reference, or null
+// with an exception set. Any stream gets one read(count), but for the file
+// reader and a count over 16 MiB (one a file's header gave): a
+// BufferedReader's read(n) sets aside n bytes before it reads, however few the
+// file holds, so such a count is read in pieces, each as large as all before
+// it, and joined. The bytes are those of one read(count): its read(k) returns
+// fewer than k bytes only where one read would stop too (at the end of the
+// file, or when a non-blocking file has nothing more ready, where a first
+// piece of None is returned as one read returns None).
 Ref read(PyObject* stream, std::uint64_t count);
 
 }  // namespace tavrune::stream

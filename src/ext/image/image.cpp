@@ -6,16 +6,12 @@
 #include "binding/signature.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
+#include "core/image_size.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 
 
 namespace tavrune::image {
-
-using binding::BoundArgs;
-using binding::Check;
-using binding::FunctionSpec;
-using binding::Param;
 
 namespace {
 
@@ -92,7 +88,7 @@ PyObject* copy_dict(PyObject* value) {
 // a bytearray made from value in field. False with an exception set.
 bool store_byte_array(PyObject*& field, PyObject* value, std::int64_t expected_length, const char* message,
                       bool take_sole) {
-    if (!errors::check_image_length(value, expected_length, message)) return false;
+    if (!sizes::check_image_length(value, expected_length, message)) return false;
     PyObject* array = kept(value, &PyByteArray_Type, take_sole, PyByteArray_FromObject);
     if (!array) return false;
     set_field(field, array);
@@ -102,13 +98,13 @@ bool store_byte_array(PyObject*& field, PyObject* value, std::int64_t expected_l
 // Runs the constructor's steps on an allocated image whose fields hold None.
 // take_sole: buffers held by the caller alone may be kept instead of copied.
 bool initialise(ImageObject* image, const ConstructorArgs& args, bool take_sole) {
-    if (!store_byte_array(image->pixels, args.pixels, errors::image_size(args.width, args.height, 3),
+    if (!store_byte_array(image->pixels, args.pixels, sizes::image_size(args.width, args.height, 3),
                           msg::kPixelLength, take_sole))
         return false;
     image->width = args.width;
     image->height = args.height;
     if (args.alpha != Py_None &&
-        !store_byte_array(image->alpha, args.alpha, errors::image_size(args.width, args.height, 1),
+        !store_byte_array(image->alpha, args.alpha, sizes::image_size(args.width, args.height, 1),
                           msg::kAlphaLength, take_sole))
         return false;
     if (args.png_chunks != Py_None) {
@@ -221,13 +217,11 @@ PyObject* image_copy(const BoundArgs& bound) {
 }
 
 PyObject* image_reduce(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, msg::kNoReduce);
-    return nullptr;
+    return errors::raise(PyExc_TypeError, msg::kNoReduce);
 }
 
 PyObject* image_setstate(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, msg::kNoReduce);
-    return nullptr;
+    return errors::raise(PyExc_TypeError, msg::kNoReduce);
 }
 
 // Stored after the class's own callables, so the class dictionary lists them last.

@@ -11,6 +11,12 @@
 
 namespace tavrune::image {
 
+// The binding names every callable of the class is declared with.
+using binding::BoundArgs;
+using binding::Check;
+using binding::FunctionSpec;
+using binding::Param;
+
 struct ImageObject {
     PyObject_HEAD
     std::int32_t width;

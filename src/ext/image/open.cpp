@@ -5,16 +5,16 @@
 #include "core/file.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
+#include "core/stream.hpp"
+#include "core/unpacking.hpp"
 #include "image/image.hpp"
 #include "png/png.hpp"
 
 #include <algorithm>
 
 namespace tavrune::image {
-
-using binding::BoundArgs;
-using binding::Param;
 
 namespace {
 
@@ -31,9 +31,7 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
             PyBytes_FromStringAndSize(PyBytes_AS_STRING(file), std::min<Py_ssize_t>(8, PyBytes_GET_SIZE(file))));
         if (!signature) return nullptr;
     } else {
-        Ref eight = Ref::steal(PyLong_FromLong(8));
-        if (!eight) return nullptr;
-        signature = Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, eight.get(), nullptr));
+        signature = stream::read(stream, 8);
         if (!signature) return nullptr;
         Ref zero = Ref::steal(PyLong_FromLong(0));
         if (!zero) return nullptr;
@@ -41,7 +39,7 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
         if (!seeked) return nullptr;
     }
 
-    Ref png_signature = Ref::steal(host::module_global(host::constants.name_png_signature));
+    Ref png_signature = Ref::steal(host::module_global(host::constants.name(names::Name::kPngSignature)));
     if (!png_signature) return nullptr;
     Ref is_png = Ref::steal(PyObject_CallMethod(signature.get(), "startswith", "O", png_signature.get()));
     if (!is_png) return nullptr;
@@ -58,8 +56,7 @@ PyObject* stream_to_image(PyObject* stream, PyObject* file, bool own = false) {
         Ref in_memory = Ref::steal(PyObject_CallOneArg(host::objects.bytes_io, file));
         return in_memory ? bmp::load_bmp(in_memory.get()) : nullptr;
     }
-    PyErr_SetString(PyExc_ValueError, msg::kUnsupportedFormat);
-    return nullptr;
+    return errors::raise(PyExc_ValueError, msg::kUnsupportedFormat);
 }
 
 constexpr Param kStreamParams[] = {{.name = "stream"}};
@@ -79,13 +76,13 @@ PyObject* image_streamToImage(const BoundArgs& bound) {
 // own: stream is the file open opened for a path, which the module's own
 // decoder may read again.
 bool decode(PyObject* cls, PyObject* stream, PyObject** values, bool own = false) {
-    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
+    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.name(names::Name::kStreamToImage)));
     if (!method) return false;
     Ref result = Ref::steal(own && binding::spec_of(method.get()) == &kStreamToImage
                                 ? stream_to_image(stream, nullptr, true)
                                 : PyObject_CallOneArg(method.get(), stream));
     if (!result) return false;
-    return errors::unpack(result.get(), kResultSize, values);
+    return unpacking::unpack(result.get(), kResultSize, values);
 }
 
 // decode(cls, bytes_io(file), values) for file exactly bytes and bytes_io the
@@ -93,7 +90,7 @@ bool decode(PyObject* cls, PyObject* stream, PyObject** values, bool own = false
 // file in place instead, with the same results and errors, and no stream or
 // copy of the file's image data is made.
 bool decode_bytes(PyObject* cls, PyObject* file, PyObject* bytes_io, PyObject** values) {
-    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.str_stream_to_image));
+    Ref method = Ref::steal(PyObject_GetAttr(cls, host::constants.name(names::Name::kStreamToImage)));
     if (!method) return false;
     Ref result;
     if (binding::spec_of(method.get()) == &kStreamToImage) {
@@ -104,7 +101,7 @@ bool decode_bytes(PyObject* cls, PyObject* file, PyObject* bytes_io, PyObject** 
         result = Ref::steal(PyObject_CallOneArg(method.get(), stream.get()));
     }
     if (!result) return false;
-    return errors::unpack(result.get(), kResultSize, values);
+    return unpacking::unpack(result.get(), kResultSize, values);
 }
 
 // `with open(path, "rb") as stream: decode(...)`: the file is closed on success
@@ -123,7 +120,7 @@ PyObject* image_open(const BoundArgs& bound) {
     const binding::Named<kOpenParams, Open> named(bound);
     PyObject* cls = named.receiver();
     PyObject* source = named.object<Open::source>();
-    Ref path_type = Ref::steal(host::module_global(host::constants.name_path));
+    Ref path_type = Ref::steal(host::module_global(host::constants.name(names::Name::kPath)));
     if (!path_type) return nullptr;
     PyObject* values[kResultSize] = {};
     int is_path = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path_type.get());
@@ -131,7 +128,7 @@ PyObject* image_open(const BoundArgs& bound) {
     if (is_path) {
         if (!decode_file(cls, source, values)) return nullptr;
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        Ref bytes_io = Ref::steal(host::module_global(host::constants.name_bytes_io));
+        Ref bytes_io = Ref::steal(host::module_global(host::constants.name(names::Name::kBytesIO)));
         if (!bytes_io) return nullptr;
         if (PyBytes_CheckExact(source) && bytes_io.get() == host::objects.bytes_io) {
             if (!decode_bytes(cls, source, bytes_io.get(), values)) return nullptr;
@@ -140,8 +137,7 @@ PyObject* image_open(const BoundArgs& bound) {
             if (!stream || !decode(cls, stream.get(), values)) return nullptr;
         }
     } else {
-        PyErr_SetString(PyExc_TypeError, msg::kSourceType);
-        return nullptr;
+        return errors::raise(PyExc_TypeError, msg::kSourceType);
     }
     Ref owned[kResultSize];
     for (Py_ssize_t i = 0; i < kResultSize; ++i) owned[i] = Ref::steal(values[i]);
@@ -157,15 +153,13 @@ PyObject* image_open(const BoundArgs& bound) {
                                ? new_image_keeping_sole_buffers(arguments, 7)
                                : PyObject_Vectorcall(cls, arguments, 7, nullptr));
     if (!image) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("%s%S%s%S%s%S", msg::kOpenedPrefix, width, "x", height,
-                                               ", channels=", channels));
+    Ref line = Ref::steal(PyUnicode_FromFormat(msg::kOpened, width, height, channels));
     if (!line) return nullptr;
     Ref printed = Ref::steal(PyObject_CallOneArg(host::objects.builtin_print, line.get()));
     if (!printed) return nullptr;
-    if (!PyObject_TypeCheck(image.get(), &image_type)) {
-        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name, image_type.tp_name);
-        return nullptr;
-    }
+    if (!PyObject_TypeCheck(image.get(), &image_type))
+        return errors::raise_format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name,
+                                    image_type.tp_name);
     return image.release();
 }
 
@@ -174,7 +168,7 @@ constexpr binding::Annotation kOpenAnnotations[] = {{"source", "ImageInput"}, {"
 }  // namespace
 
 const binding::FunctionSpec kStreamToImage = {
-    .name = "_streamToImage",
+    .name = names::text(names::Name::kStreamToImage),
     .qualname = "SimpleImage._streamToImage",
     .params = kStreamParams,
     .annotations = {},

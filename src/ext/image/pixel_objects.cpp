@@ -1,14 +1,10 @@
 // The object path of getPixel and putPixel (image/pixel_objects.hpp).
 #include "image/pixel_objects.hpp"
 
+#include "core/errors.hpp"
 #include "core/messages.hpp"
 
 namespace tavrune::image {
-
-bool raise_out_of_bounds() {
-    PyErr_SetString(PyExc_ValueError, msg::kOutOfBounds);
-    return false;
-}
 
 namespace {
 
@@ -52,7 +48,7 @@ bool index_of_objects(const ImageObject* image, PyObject* x, PyObject* y, PixelI
 bool locate_generic(const ImageObject* image, PyObject* x, PyObject* y, PixelIndex& index) {
     int inside = within(x, image->width);
     if (inside == 1) inside = within(y, image->height);
-    if (inside != 1) return inside == 0 ? raise_out_of_bounds() : false;
+    if (inside != 1) return inside == 0 ? errors::raise(PyExc_ValueError, msg::kOutOfBounds) : false;
     return index_of_objects(image, x, y, index);
 }
 

@@ -26,9 +26,6 @@ inline bool sample_in_place(PyObject* pixels, const PixelIndex& index, int offse
     return index.exact && PyByteArray_CheckExact(pixels) && index.value < PyByteArray_GET_SIZE(pixels) - offset;
 }
 
-// ValueError with the out-of-bounds message; returns false.
-bool raise_out_of_bounds();
-
 // index = (y * width + x) * 3 on the host's integers, with the width the image
 // has now. False with an exception set.
 bool index_of_objects(const ImageObject* image, PyObject* x, PyObject* y, PixelIndex& index);

@@ -5,18 +5,15 @@
 #include "binding/named.hpp"
 #include "core/errors.hpp"
 #include "core/host.hpp"
+#include "core/messages.hpp"
 #include "core/ref.hpp"
+#include "core/unpacking.hpp"
 #include "image/image.hpp"
 #include "image/pixel_objects.hpp"
 
 #include <cstdint>
 
 namespace tavrune::image {
-
-using binding::BoundArgs;
-using binding::Check;
-using binding::FunctionSpec;
-using binding::Param;
 
 namespace {
 
@@ -48,7 +45,7 @@ bool is_plain_int(PyObject* obj) { return PyLong_CheckExact(obj) || PyBool_Check
 bool locate(const ImageObject* image, PyObject* coords, PixelIndex& index) {
     const Py_ssize_t size = PyTuple_GET_SIZE(coords);
     if (size != 2) {
-        errors::raise_unpack(2, size);
+        unpacking::raise_unpack(2, size);
         return false;
     }
     PyObject* x = PyTuple_GET_ITEM(coords, 0);
@@ -59,7 +56,7 @@ bool locate(const ImageObject* image, PyObject* coords, PixelIndex& index) {
     const long long cy = PyLong_AsLongLongAndOverflow(y, &overflow_y);
     // A coordinate beyond 64 bits is outside any int32 dimension, whatever its sign.
     if (overflow_x || overflow_y || cx < 0 || cx >= image->width || cy < 0 || cy >= image->height)
-        return raise_out_of_bounds();
+        return errors::raise(PyExc_ValueError, msg::kOutOfBounds);
     // Inside int32 dimensions the index still leaves 64 bits when both were set
     // near 2^31; it is then formed as the host would form it, and indexing the
     // buffer with it fails with the buffer's own IndexError.
@@ -148,7 +145,7 @@ PyObject* image_getPixel_fast(PyObject* const* args, bool& handled) {
         }
     }
     PyObject* items[3];
-    if (!errors::unpack(value, 3, items)) return nullptr;
+    if (!unpacking::unpack(value, 3, items)) return nullptr;
     Ref samples[3] = {Ref::steal(items[0]), Ref::steal(items[1]), Ref::steal(items[2])};
     for (int c = 0; c < 3; ++c)
         if (!write_sample(image, index, c, samples[c].get())) return nullptr;

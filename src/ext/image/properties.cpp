@@ -1,6 +1,7 @@
 // SimpleImage's properties: size, width and height, and the fields the writers
 // read (_pixels, _alpha, _png_chunks, _png_filters, _bmp_header).
 #include "binding/convert.hpp"
+#include "core/errors.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "image/image.hpp"
@@ -20,10 +21,8 @@ PyObject* image_get_width(PyObject* self, void*) { return PyLong_FromLong(as_ima
 PyObject* image_get_height(PyObject* self, void*) { return PyLong_FromLong(as_image(self)->height); }
 
 int set_dimension(std::int32_t& field, PyObject* value) {
-    if (!value) {
-        PyErr_SetString(PyExc_NotImplementedError, msg::kDelete);
-        return -1;
-    }
+    if (!value)
+        return errors::raise(PyExc_NotImplementedError, msg::kDelete);
     std::int32_t converted;
     if (!binding::to_int32(value, converted)) return -1;
     field = converted;
@@ -56,10 +55,8 @@ int image_set_field(PyObject* self, PyObject* value, void* closure) {
 // The pixel buffer must stay exactly a bytearray: pixel access and the writers
 // read it in place.
 int image_set_pixels(PyObject* self, PyObject* value, void* closure) {
-    if (value && value != Py_None && !PyByteArray_CheckExact(value)) {
-        PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytearray", Py_TYPE(value)->tp_name);
-        return -1;
-    }
+    if (value && value != Py_None && !PyByteArray_CheckExact(value))
+        return errors::raise_format(PyExc_TypeError, msg::kExpectedType, "bytearray", Py_TYPE(value)->tp_name);
     return image_set_field(self, value, closure);
 }
 

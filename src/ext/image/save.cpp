@@ -9,10 +9,6 @@
 
 namespace tavrune::image {
 
-using binding::BoundArgs;
-using binding::Check;
-using binding::Param;
-
 namespace {
 
 constexpr Param kPathParams[] = {{.name = "path", .check = Check::kExactStr}};
@@ -37,9 +33,9 @@ using Field = PyObject* ImageObject::*;
 // with path, width, height and the given fields of the image, all by position.
 // The fields are read after the lookup, as the steps run in that order.
 template <std::size_t kFieldCount>
-PyObject* call_writer(PyObject* writer_name, const SaveArgs& args, const Field (&fields)[kFieldCount]) {
+PyObject* call_writer(names::Name writer_name, const SaveArgs& args, const Field (&fields)[kFieldCount]) {
     const ImageObject* image = args.image;
-    Ref writer = Ref::steal(host::module_global(writer_name));
+    Ref writer = Ref::steal(host::module_global(host::constants.name(writer_name)));
     if (!writer) return nullptr;
     Ref width = Ref::steal(PyLong_FromLong(image->width));
     if (!width) return nullptr;
@@ -61,17 +57,17 @@ PyObject* call_writer(PyObject* writer_name, const SaveArgs& args, const Field (
 
 PyObject* save(const SaveArgs& args) {
     if (args.image->png_chunks != Py_None)
-        return call_writer(host::constants.name_write_png_with_chunks, args,
+        return call_writer(names::Name::kWritePngWithChunks, args,
                            {&ImageObject::pixels, &ImageObject::alpha, &ImageObject::png_chunks,
                             &ImageObject::png_filters});
     if (args.image->bmp_header != Py_None)
-        return call_writer(host::constants.name_write_bmp, args, {&ImageObject::pixels, &ImageObject::bmp_header});
-    return call_writer(host::constants.name_write_png, args,
+        return call_writer(names::Name::kWriteBmp, args, {&ImageObject::pixels, &ImageObject::bmp_header});
+    return call_writer(names::Name::kWritePng, args,
                        {&ImageObject::pixels, &ImageObject::alpha, &ImageObject::png_filters});
 }
 
 PyObject* save_bmp(const SaveArgs& args) {
-    return call_writer(host::constants.name_write_bmp, args, {&ImageObject::pixels, &ImageObject::bmp_header});
+    return call_writer(names::Name::kWriteBmp, args, {&ImageObject::pixels, &ImageObject::bmp_header});
 }
 
 SaveArgs save_args(const BoundArgs& bound) {

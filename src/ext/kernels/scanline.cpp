@@ -28,7 +28,6 @@ void unfilter_paeth_pair(const std::uint8_t* in0, const std::uint8_t* in1, std::
         return;
     }
 #endif
-    constexpr std::uint8_t kPaeth = 4;
     unfilter_row(kPaeth, in0, out0, prev, row_bytes, bytes_per_pixel);
     unfilter_row(kPaeth, in1, out1, out0, row_bytes, bytes_per_pixel);
 }

@@ -6,7 +6,17 @@
 
 namespace tavrune::kernels {
 
-inline constexpr std::uint8_t kMaxFilterType = 4;
+// A scanline's filter type: its first byte.
+enum FilterType : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
+inline constexpr std::uint8_t kMaxFilterType = kPaeth;
+
+// The type a row is filtered and reconstructed by: on the top row (prev null)
+// up and up-left are zero, so Up works as None and Paeth as Sub.
+inline std::uint8_t effective_type(std::uint8_t type, const std::uint8_t* prev) {
+    if (prev == nullptr && type == kUp) return kNone;
+    if (prev == nullptr && type == kPaeth) return kSub;
+    return type;
+}
 
 // The PNG Paeth predictor of left (a), above (b) and above-left (c); ties go to a,
 // then b. Serves the decoder, the encoder and the tests alike.

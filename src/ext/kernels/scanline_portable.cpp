@@ -17,8 +17,6 @@ namespace {
 
 using Byte = std::uint8_t;
 
-enum FilterType : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
-
 // Predictors are ints (a byte's value or a small sum of them); storing a filtered
 // or reconstructed byte is arithmetic modulo 256, so the narrowing is the point.
 inline Byte add(int x, int y) { return static_cast<Byte>(x + y); }
@@ -91,8 +89,7 @@ template <unsigned Bpp>
 void unfilter_typed(Byte type, const Byte* in, Byte* out, const Byte* __restrict prev,
                     std::size_t n) {
     const auto zero = [](std::size_t) { return 0; };
-    if (prev == nullptr && (type == kUp || type == kPaeth)) type = type == kUp ? kNone : kSub;
-    switch (type) {
+    switch (effective_type(type, prev)) {
         case kNone:
             if (in != out) std::memmove(out, in, n);
             break;
@@ -124,8 +121,7 @@ void filter_typed(Byte type, const Byte* __restrict row, const Byte* __restrict 
                   Byte* __restrict out, std::size_t n) {
     const auto zero = [](std::size_t) { return 0; };
     const auto left = [](int l, std::size_t) { return l; };
-    if (prev == nullptr && (type == kUp || type == kPaeth)) type = type == kUp ? kNone : kSub;
-    switch (type) {
+    switch (effective_type(type, prev)) {
         case kNone:
             std::memcpy(out, row, n);
             break;

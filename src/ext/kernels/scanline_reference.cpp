@@ -5,11 +5,6 @@
 #include "kernels/scanline.hpp"
 
 namespace tavrune::kernels {
-namespace {
-
-enum FilterType : std::uint8_t { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
-
-}  // namespace
 
 namespace reference {
 namespace {

@@ -8,6 +8,7 @@
 #include "core/ref.hpp"
 #include "core/stream.hpp"
 #include "core/unlocked.hpp"
+#include "core/unpacking.hpp"
 #include "png/png.hpp"
 #include "png/zlib_ng.hpp"
 
@@ -54,31 +55,19 @@ bool type_data_crc32(PyObject* type, PyObject* data, std::uint32_t& out) {
     return start && host_crc32(data, start.get(), out);
 }
 
-// stream.read(count): a new reference, or null with an exception set.
-Ref read(PyObject* stream, PyObject* count) {
-    return Ref::steal(PyObject_CallMethodObjArgs(stream, host::constants.str_read, count, nullptr));
-}
-
 // struct.unpack(">I", field)[0]. Exact bytes of length 4 are decoded here;
 // anything else goes through the host's struct so its errors are the host's.
 bool unpack_be32(PyObject* field, std::uint32_t& value) {
     if (PyBytes_CheckExact(field) && PyBytes_GET_SIZE(field) == 4) {
-        const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(field));
-        value = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+        value = load_be32(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(field)));
         return true;
     }
-    Ref fields = Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_unpack, host::constants.fmt_be_u32,
-                                                         field, nullptr));
-    if (!host::expect_tuple(fields.get(), 1, "struct.unpack")) return false;
+    Ref fields = host::unpack(host::constants.fmt_be_u32, field, 1);
+    if (!fields) return false;
     value = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(PyTuple_GET_ITEM(fields.get(), 0)));
     return !PyErr_Occurred();
 }
 
-// Sets ValueError with text and returns -1.
-int fail(const char* text) {
-    PyErr_SetString(PyExc_ValueError, text);
-    return -1;
-}
 
 }  // namespace
 
@@ -94,30 +83,28 @@ std::uint32_t chunk_crc32(const char* type, std::size_t type_size, const char* d
 }
 
 int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_length, std::uint32_t* crc) {
-    Ref four = Ref::steal(PyLong_FromLong(4));
-    if (!four) return -1;
-    Ref length_field = read(stream, four.get());
+    Ref length_field = stream::read(stream, 4);
     if (!length_field) return -1;
     const Py_ssize_t length_size = PyObject_Size(length_field.get());
     if (length_size < 0) return -1;
     if (length_size == 0) return 0;
-    if (length_size != 4) return fail(msg::kEofLength);
+    if (length_size != 4) return errors::raise(PyExc_ValueError, msg::kEofLength);
     if (!unpack_be32(length_field.get(), data_length)) return -1;
 
-    type = read(stream, four.get());
+    type = stream::read(stream, 4);
     if (!type) return -1;
-    int ok = errors::length_is(type.get(), 4);
-    if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofType);
+    int ok = unpacking::length_is(type.get(), 4);
+    if (ok <= 0) return ok < 0 ? -1 : errors::raise(PyExc_ValueError, msg::kEofType);
 
     data = stream::read(stream, data_length);
     if (!data) return -1;
-    ok = errors::length_is(data.get(), data_length);
-    if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofData);
+    ok = unpacking::length_is(data.get(), data_length);
+    if (ok <= 0) return ok < 0 ? -1 : errors::raise(PyExc_ValueError, msg::kEofData);
 
-    Ref crc_field = read(stream, four.get());
+    Ref crc_field = stream::read(stream, 4);
     if (!crc_field) return -1;
-    ok = errors::length_is(crc_field.get(), 4);
-    if (ok <= 0) return ok < 0 ? -1 : fail(msg::kEofCrc);
+    ok = unpacking::length_is(crc_field.get(), 4);
+    if (ok <= 0) return ok < 0 ? -1 : errors::raise(PyExc_ValueError, msg::kEofCrc);
 
     // The CRC runs over the type and then the data, continued from one call into
     // the next; it is compared only after all four reads.
@@ -125,31 +112,37 @@ int read_chunk(PyObject* stream, Ref& type, Ref& data, std::uint32_t& data_lengt
     if (!type_data_crc32(type.get(), data.get(), expected_crc)) return -1;
     std::uint32_t actual_crc;
     if (!unpack_be32(crc_field.get(), actual_crc)) return -1;
-    if (actual_crc != expected_crc) return fail(msg::kCorruptChunk);
+    if (actual_crc != expected_crc) return errors::raise(PyExc_ValueError, msg::kCorruptChunk);
     if (crc != nullptr) *crc = actual_crc;
     return 1;
+}
+
+bool check_chunk_length(Py_ssize_t size) {
+    if (static_cast<std::uint64_t>(size) <= UINT32_MAX) return true;
+    Ref length = Ref::steal(PyLong_FromSsize_t(size));
+    if (length) Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_pack, host::constants.fmt_be_u32,
+                                                        length.get(), nullptr));
+    if (!PyErr_Occurred()) errors::raise(host::objects.struct_error, msg::kChunkPayloadTooLarge);
+    return false;
+}
+
+void frame_chunk(PyObject* type, const char* data, std::size_t size, char* head, char* tail) {
+    const auto type_size = static_cast<std::size_t>(PyBytes_GET_SIZE(type));
+    store_be32(head, static_cast<std::uint32_t>(size));
+    std::memcpy(head + 4, PyBytes_AS_STRING(type), type_size);
+    store_be32(tail, chunk_crc32(PyBytes_AS_STRING(type), type_size, data, size));
 }
 
 PyObject* make_chunk(PyObject* type, PyObject* payload) {
     const Py_ssize_t type_size = PyBytes_GET_SIZE(type);
     const Py_ssize_t payload_size = PyBytes_GET_SIZE(payload);
-    if (static_cast<std::uint64_t>(payload_size) > UINT32_MAX) {
-        // The length field cannot hold it: let the host's struct report it.
-        Ref size = Ref::steal(PyLong_FromSsize_t(payload_size));
-        if (size) Ref::steal(PyObject_CallFunctionObjArgs(host::objects.struct_pack, host::constants.fmt_be_u32,
-                                                          size.get(), nullptr));
-        if (!PyErr_Occurred()) PyErr_SetString(host::objects.struct_error, "chunk payload too large");
-        return nullptr;
-    }
-    std::uint32_t crc;
-    if (!type_data_crc32(type, payload, crc)) return nullptr;
+    if (!check_chunk_length(payload_size)) return nullptr;
     PyObject* chunk = PyBytes_FromStringAndSize(nullptr, 4 + type_size + payload_size + 4);
     if (!chunk) return nullptr;
-    char* out = PyBytes_AS_STRING(chunk);
-    store_be32(out, static_cast<std::uint32_t>(payload_size));
-    std::memcpy(out + 4, PyBytes_AS_STRING(type), static_cast<std::size_t>(type_size));
-    std::memcpy(out + 4 + type_size, PyBytes_AS_STRING(payload), static_cast<std::size_t>(payload_size));
-    store_be32(out + 4 + type_size + payload_size, crc);
+    char* head = PyBytes_AS_STRING(chunk);
+    char* data = head + 4 + type_size;
+    std::memcpy(data, PyBytes_AS_STRING(payload), static_cast<std::size_t>(payload_size));
+    frame_chunk(type, data, static_cast<std::size_t>(payload_size), head, data + payload_size);
     return chunk;
 }
 

@@ -19,11 +19,6 @@ namespace {
 
 using Byte = std::uint8_t;
 
-bool raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return false;
-}
-
 }  // namespace
 
 bool ScanlineEncoder::start(std::int32_t width, std::int32_t height, PyObject* pix_buf, PyObject* alpha,
@@ -40,17 +35,15 @@ bool ScanlineEncoder::start(std::int32_t width, std::int32_t height, PyObject* p
     // range before anything is allocated.
     const std::int64_t rows = height > 0 ? height : 0;
     std::int64_t stream_size;
-    if (__builtin_mul_overflow(rows, 1 + row_length, &stream_size) || stream_size > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg::kIntTooLarge);
-        return false;
-    }
+    if (__builtin_mul_overflow(rows, 1 + row_length, &stream_size) || stream_size > INT32_MAX)
+        return errors::raise(PyExc_OverflowError, msg::kIntTooLarge);
 
     if (!pixel_view_.acquire(pix_buf)) return false;
     if (has_alpha && !alpha_view_.acquire_writable_bytes(alpha)) return false;
     if (has_filters) {
         const Py_ssize_t count = PyObject_Size(filter_types);
         if (count < 0) return false;
-        if (count != height) return raise_value_error(msg::kFilterCount);
+        if (count != height) return errors::raise(PyExc_ValueError, msg::kFilterCount);
         if (!filter_view_.acquire_writable_bytes(filter_types)) return false;
     }
     if (height <= 0) return true;  // no rows
@@ -58,9 +51,9 @@ bool ScanlineEncoder::start(std::int32_t width, std::int32_t height, PyObject* p
     // The writers compared len() with the image; what is read is the buffers held
     // now, which a __len__ of a subclass or Python code run since may not match.
     const std::int64_t pixel_count = std::int64_t{width} * height;
-    if (pixel_view_.size() < pixel_count * 3) return raise_value_error(msg::kPixelLength);
-    if (has_alpha && alpha_view_.size() < pixel_count) return raise_value_error(msg::kAlphaLength);
-    if (has_filters && filter_view_.size() < height) return raise_value_error(msg::kFilterCount);
+    if (pixel_view_.size() < pixel_count * 3) return errors::raise(PyExc_ValueError, msg::kPixelLength);
+    if (has_alpha && alpha_view_.size() < pixel_count) return errors::raise(PyExc_ValueError, msg::kAlphaLength);
+    if (has_filters && filter_view_.size() < height) return errors::raise(PyExc_ValueError, msg::kFilterCount);
 
     // Filter types are all checked before anything is filtered; the first
     // unsupported one is the one reported, as when encoding row by row. They
@@ -68,16 +61,10 @@ bool ScanlineEncoder::start(std::int32_t width, std::int32_t height, PyObject* p
     if (has_filters) {
         const Byte* types = filter_view_.data();
         for (std::int32_t y = 0; y < height; ++y) {
-            if (types[y] > kernels::kMaxFilterType) {
-                PyErr_Format(PyExc_ValueError, "%s%d", msg::kPngFilterPrefix, int{types[y]});
-                return false;
-            }
+            if (types[y] > kernels::kMaxFilterType)
+                return errors::raise_format(PyExc_ValueError, msg::kPngFilter, int{types[y]});
         }
-        types_.reset(static_cast<Byte*>(PyMem_Malloc(static_cast<std::size_t>(height))));
-        if (!types_) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (!types_.allocate(static_cast<std::size_t>(height))) return false;
         std::memcpy(types_.get(), types, static_cast<std::size_t>(height));
         // Another thread may change them before the next band: from here on only the copy is read.
     }
@@ -86,11 +73,7 @@ bool ScanlineEncoder::start(std::int32_t width, std::int32_t height, PyObject* p
     // RGBA rows are joined into two scratch rows used in turn, so the previous
     // unfiltered row is never copied; RGB rows are read in place from the
     // pixels, and a band's last row is copied for the first row of the next.
-    scratch_.reset(static_cast<Byte*>(PyMem_Malloc((has_alpha ? 2 : 1) * row_bytes_ + 1)));
-    if (!scratch_) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!scratch_.allocate((has_alpha ? 2 : 1) * row_bytes_ + 1)) return false;
     current_ = scratch_.get();
     spare_ = has_alpha ? current_ + row_bytes_ : nullptr;  // no offset from a null pointer
     rows_ = static_cast<std::size_t>(height);

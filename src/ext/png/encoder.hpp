@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "core/buffer.hpp"
+#include "core/pymem_array.hpp"
 
 namespace tavrune::png {
 
@@ -51,14 +51,9 @@ public:
     std::size_t encode(std::uint8_t* out, std::size_t capacity);
 
 private:
-    struct MemFree {
-        void operator()(std::uint8_t* p) const { PyMem_Free(p); }
-    };
-    using Buffer = std::unique_ptr<std::uint8_t, MemFree>;
-
     ByteView pixel_view_, alpha_view_, filter_view_;
-    Buffer types_;    // the filter types, copied; null for all rows None
-    Buffer scratch_;  // RGBA: two joined rows used in turn; RGB: the copy of a band's last row
+    PyMemArray<std::uint8_t> types_;    // the filter types, copied; null for all rows None
+    PyMemArray<std::uint8_t> scratch_;  // RGBA: two joined rows used in turn; RGB: the copy of a band's last row
     std::uint8_t* current_ = nullptr;
     std::uint8_t* spare_ = nullptr;
     const std::uint8_t* previous_ = nullptr;  // the row above the next one; null above the top

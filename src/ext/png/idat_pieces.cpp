@@ -17,7 +17,7 @@ using binding::Param;
 bool cut_pieces(Py_ssize_t total, PyObject* lengths, Pieces& pieces) {
     const Py_ssize_t count = PyObject_Size(lengths);
     if (count < 0) return false;
-    if (!pieces.reserve(count + 1)) return false;
+    if (!pieces.allocate(static_cast<std::size_t>(count) + 1)) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
     Py_ssize_t offset = 0;

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "core/pymem_array.hpp"
+
 namespace tavrune::png {
 
 // A piece of the image data: offset and size.
@@ -12,29 +14,8 @@ struct Piece {
     Py_ssize_t size;
 };
 
-// The pieces in order, in memory from PyMem_Malloc (no C++ allocation, which
-// could throw, in code that Python calls).
-class Pieces {
-public:
-    Pieces() = default;
-    Pieces(const Pieces&) = delete;
-    Pieces& operator=(const Pieces&) = delete;
-    ~Pieces() { PyMem_Free(items_); }
-
-    // Room for capacity pieces; false with MemoryError set.
-    bool reserve(Py_ssize_t capacity) {
-        items_ = static_cast<Piece*>(PyMem_Calloc(static_cast<std::size_t>(capacity), sizeof(Piece)));
-        if (!items_) PyErr_NoMemory();
-        return items_ != nullptr;
-    }
-    void push(Piece piece) { items_[count_++] = piece; }
-    const Piece* begin() const { return items_; }
-    const Piece* end() const { return items_ + count_; }
-
-private:
-    Piece* items_ = nullptr;
-    Py_ssize_t count_ = 0;
-};
+// The pieces in order.
+using Pieces = PyMemArray<Piece>;
 
 // Cuts total bytes into pieces of the wanted sizes: each positive entry takes
 // that many bytes (or what is left), the last entry takes all that is left,

@@ -16,39 +16,20 @@
 // is png/row_builder.hpp, the streamed path png/streamed_rows.hpp.
 #include "png/image_data.hpp"
 
+#include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/messages.hpp"
+#include "core/pymem_array.hpp"
 #include "core/ref.hpp"
 #include "png/row_builder.hpp"
 #include "png/streamed_rows.hpp"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 namespace tavrune::png {
 
 namespace {
-
-// An array of spans from PyMem_Malloc; MemoryError when there is no room.
-class Spans {
-public:
-    bool reserve(std::size_t count) {
-        items_.reset(static_cast<Span*>(PyMem_Malloc(std::max<std::size_t>(count, 1) * sizeof(Span))));
-        if (!items_) PyErr_NoMemory();
-        return static_cast<bool>(items_);
-    }
-    Span* get() const { return items_.get(); }
-
-private:
-    struct Free {
-        void operator()(Span* p) const { PyMem_Free(p); }
-    };
-    std::unique_ptr<Span, Free> items_;
-};
-
-
-
 
 // 1 when the inflater's attribute name is true, 0 when false, -1 on error.
 int attribute_truth(PyObject* inflater, PyObject* name) {
@@ -70,11 +51,8 @@ Ref inflate_whole(PyObject* payloads, std::int64_t expected) {
     if (!inflater) return {};
     Ref inflated = Ref::steal(PyObject_CallMethod(inflater.get(), "decompress", "OL", joined.get(),
                                                   static_cast<long long>(expected + 1)));
-    if (!host::expect_bytes(inflated.get(), "zlib.decompressobj().decompress")) return {};
-    if (PyBytes_GET_SIZE(inflated.get()) > expected) {
-        PyErr_SetString(PyExc_ValueError, msg::kPngMalformed);
-        return {};
-    }
+    if (!host::expect_bytes(inflated.get(), msg::kZlibDecompressobjDecompress)) return {};
+    if (PyBytes_GET_SIZE(inflated.get()) > expected) return errors::raise(PyExc_ValueError, msg::kPngMalformed);
     const int ended = attribute_truth(inflater.get(), host::constants.str_eof);
     if (ended < 0) return {};
     if (!ended) {
@@ -82,12 +60,9 @@ Ref inflate_whole(PyObject* payloads, std::int64_t expected) {
         // reaching the stream's end. Inflating it again in one piece is just as
         // bounded and raises the host's error for an incomplete stream.
         inflated = Ref::steal(PyObject_CallOneArg(host::objects.zlib_decompress, joined.get()));
-        if (!host::expect_bytes(inflated.get(), "zlib.decompress")) return {};
+        if (!host::expect_bytes(inflated.get(), msg::kZlibDecompress)) return {};
     }
-    if (PyBytes_GET_SIZE(inflated.get()) != expected) {
-        PyErr_SetString(PyExc_ValueError, msg::kPngMalformed);
-        return {};
-    }
+    if (PyBytes_GET_SIZE(inflated.get()) != expected) return errors::raise(PyExc_ValueError, msg::kPngMalformed);
     return inflated;
 }
 
@@ -96,10 +71,8 @@ bool decode_exactly(PyObject* payloads, const ImageLayout& layout, RowBuilder& r
     if (!raw || !rows.allocate()) return false;
     const auto* scanline = reinterpret_cast<const Byte*>(PyBytes_AS_STRING(raw.get()));
     for (std::size_t y = 0; y < layout.height; ++y, scanline += layout.row_bytes + 1) {
-        if (!rows.put(y, scanline)) {
-            PyErr_Format(PyExc_ValueError, "%s%d", msg::kPngFilterPrefix, int{scanline[0]});
-            return false;
-        }
+        if (!rows.put(y, scanline))
+            return errors::raise_format(PyExc_ValueError, msg::kPngFilter, int{scanline[0]});
     }
     rows.finish();
     return true;
@@ -174,8 +147,8 @@ bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Plane
         RowBuilder rows(layout, planes);
         return decode_exactly(payloads ? payloads.get() : idat_payloads, layout, rows);
     }
-    Spans spans;
-    if (!spans.reserve(static_cast<std::size_t>(count))) return false;
+    PyMemArray<Span> spans;
+    if (!spans.allocate(static_cast<std::size_t>(count))) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* payload = PyTuple_GET_ITEM(payloads.get(), i);
         spans.get()[i] = {reinterpret_cast<const Byte*>(PyBytes_AS_STRING(payload)),
@@ -187,8 +160,8 @@ bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Plane
 
 bool decode_image_data_in(PyObject* memory, const PayloadSpan* payload_spans, std::size_t count,
                           const ImageLayout& layout, Planes& planes) {
-    Spans spans;
-    if (!spans.reserve(count)) return false;
+    PyMemArray<Span> spans;
+    if (!spans.allocate(count)) return false;
     const auto* base = reinterpret_cast<const Byte*>(PyBytes_AS_STRING(memory));
     for (std::size_t i = 0; i < count; ++i)
         spans.get()[i] = {base + payload_spans[i].offset, payload_spans[i].size};

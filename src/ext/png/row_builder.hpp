@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 #include "core/memory_advice.hpp"
+#include "core/pymem_array.hpp"
 #include "core/ref.hpp"
 #include "kernels/pixels.hpp"
 #include "kernels/scanline.hpp"
@@ -18,11 +18,6 @@
 namespace tavrune::png {
 
 using Byte = std::uint8_t;
-
-struct MemFree {
-    void operator()(Byte* p) const { PyMem_Free(p); }
-};
-using Buffer = std::unique_ptr<Byte, MemFree>;
 
 // Reconstructs rows in order into planes it allocates before the first row.
 // RGB rows go straight into the colour plane, each against the row above it
@@ -47,11 +42,7 @@ public:
                                                      : Ref::borrow(Py_None);
         if (!planes_.alpha) return false;
         const std::size_t scratch_rows = layout_.bytes_per_pixel == 4 ? 3 : 0;
-        scratch_.reset(static_cast<Byte*>(PyMem_Malloc((scratch_rows + 1) * layout_.row_bytes + 1)));
-        if (!scratch_) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (!scratch_.allocate((scratch_rows + 1) * layout_.row_bytes + 1)) return false;
         held_ = scratch_.get() + scratch_rows * layout_.row_bytes;
         planes_.filters = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(layout_.height)));
         if (!planes_.filters) return false;
@@ -84,14 +75,14 @@ public:
         if (type > kernels::kMaxFilterType) return false;
         if (holding_) {
             holding_ = false;
-            if (type == kPaeth) {
+            if (type == kernels::kPaeth) {
                 reconstruct_pair(y - 1, held_, y, scanline + 1);
                 return true;
             }
-            reconstruct(y - 1, kPaeth, held_);
+            reconstruct(y - 1, kernels::kPaeth, held_);
         }
         // The top row's Paeth has no row above and is reconstructed as it comes.
-        if (type == kPaeth && y > 0 && y + 1 < layout_.height) {
+        if (type == kernels::kPaeth && y > 0 && y + 1 < layout_.height) {
             std::memcpy(held_, scanline + 1, n);
             holding_ = true;
             return true;
@@ -104,12 +95,10 @@ public:
     void finish() {
         if (!holding_) return;
         holding_ = false;
-        reconstruct(layout_.height - 1, kPaeth, held_);
+        reconstruct(layout_.height - 1, kernels::kPaeth, held_);
     }
 
 private:
-    static constexpr Byte kPaeth = 4;
-
     static Byte* bytes_of(PyObject* array) { return reinterpret_cast<Byte*>(PyByteArray_AS_STRING(array)); }
 
     // Where row y is reconstructed: its place in the colour plane, or a scratch row.
@@ -139,7 +128,7 @@ private:
 
     const ImageLayout& layout_;
     Planes& planes_;
-    Buffer scratch_;  // RGBA: three scratch rows; then the held-back row
+    PyMemArray<Byte> scratch_;  // RGBA: three scratch rows; then the held-back row
     Byte* held_ = nullptr;
     bool holding_ = false;
     Byte* rgb_ = nullptr;

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/errors.hpp"
+#include "core/pymem_array.hpp"
 #include "core/unlocked.hpp"
 #include "png/image_data.hpp"
 #include "png/row_builder.hpp"
@@ -61,9 +63,9 @@ public:
         // A scanline is at most 2^31 bytes, so the piece's size fits the
         // inflater's 32-bit counts.
         capacity_ = std::max<std::size_t>(1, kOutputPiece / stride_) * stride_;
-        piece_.reset(static_cast<Byte*>(PyMem_Malloc(capacity_)));
-        if (!piece_ || !inflater_.start()) {
-            PyErr_NoMemory();
+        if (!piece_.allocate(capacity_)) return Streamed::kFailed;
+        if (!inflater_.start()) {
+            errors::raise_no_memory();
             return Streamed::kFailed;
         }
         return Streamed::kDone;
@@ -159,7 +161,7 @@ private:
     RowBuilder& rows_;
     const std::size_t stride_;
     std::size_t capacity_ = 0;
-    Buffer piece_;
+    PyMemArray<Byte> piece_;
     zng::Inflater inflater_;
     std::size_t filled_ = 0;  // bytes of the piece inflated
     std::size_t used_ = 0;    // bytes of the piece handed on as scanlines

@@ -2,9 +2,10 @@
 // where the first IDAT record stood, cut into the kept IDAT sizes (png/idat_pieces.hpp).
 #include "binding/named.hpp"
 #include "core/buffer.hpp"
-#include "core/errors.hpp"
 #include "core/host.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
+#include "core/unpacking.hpp"
 #include "png/idat_pieces.hpp"
 #include "png/png.hpp"
 #include "png/writer_common.hpp"
@@ -57,7 +58,7 @@ struct Record {
 
 bool unpack_record(PyObject* record, Record& out) {
     PyObject* items[kRecordSize] = {};
-    if (!errors::unpack(record, kRecordSize, items)) return false;
+    if (!unpacking::unpack(record, kRecordSize, items)) return false;
     for (Py_ssize_t i = 0; i < kRecordSize; ++i) out.items[i] = Ref::steal(items[i]);
     return true;
 }
@@ -140,7 +141,7 @@ bool append_image_data(PyObject* pieces, PyObject* compressed, const Pieces& par
 // With no records the plain writer runs instead, looked up in the module by its
 // name at this moment: normally png_writePng (png/writer_plain.cpp).
 PyObject* call_plain_writer(const WithChunksArgs& args) {
-    Ref writer = Ref::steal(host::module_global(host::constants.name_write_png));
+    Ref writer = Ref::steal(host::module_global(host::constants.name(names::Name::kWritePng)));
     if (!writer) return nullptr;
     Ref width = Ref::steal(PyLong_FromLong(args.width));
     Ref height = Ref::steal(PyLong_FromLong(args.height));
@@ -222,8 +223,8 @@ PyObject* png_writePngWithChunks(const BoundArgs& bound) {
 }  // namespace
 
 const binding::FunctionSpec kWritePngWithChunks = {
-    .name = "_writePngWithChunks",
-    .qualname = "_writePngWithChunks",
+    .name = names::text(names::Name::kWritePngWithChunks),
+    .qualname = names::text(names::Name::kWritePngWithChunks),
     .params = kWithChunksParams,
     .annotations = {},
     .receiver = binding::Receiver::kNone,

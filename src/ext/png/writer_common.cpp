@@ -6,6 +6,7 @@
 #include "core/errors.hpp"
 #include "core/file.hpp"
 #include "core/host.hpp"
+#include "core/image_size.hpp"
 #include "core/messages.hpp"
 #include "core/ref.hpp"
 #include "png/chunk.hpp"
@@ -20,9 +21,9 @@
 namespace tavrune::png {
 
 bool check_lengths(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha) {
-    if (!errors::check_image_length(pixels, errors::image_size(width, height, 3), msg::kPixelLength)) return false;
+    if (!sizes::check_image_length(pixels, sizes::image_size(width, height, 3), msg::kPixelLength)) return false;
     return alpha == Py_None ||
-           errors::check_image_length(alpha, errors::image_size(width, height, 1), msg::kAlphaLength);
+           sizes::check_image_length(alpha, sizes::image_size(width, height, 1), msg::kAlphaLength);
 }
 
 namespace {
@@ -47,10 +48,8 @@ public:
         if (!host::expect_bytes(piece, what)) return false;
         const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(piece));
         std::size_t needed;
-        if (__builtin_add_overflow(size_, size, &needed) || needed > PY_SSIZE_T_MAX) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (__builtin_add_overflow(size_, size, &needed) || needed > PY_SSIZE_T_MAX)
+            return errors::raise_no_memory();
         if (needed > capacity_ && !grow(needed)) return false;
         std::memcpy(PyBytes_AS_STRING(data_) + size_, PyBytes_AS_STRING(piece), size);
         size_ = needed;
@@ -145,12 +144,12 @@ PyObject* deflate_bands(ScanlineEncoder& encoder) {
         if (cut == 0) continue;
         if (PyByteArray_Resize(band.get(), static_cast<Py_ssize_t>(cut)) < 0) return nullptr;
         Ref piece = Ref::steal(PyObject_CallOneArg(compress.get(), band.get()));
-        if (!piece || !output.append(piece.get(), "zlib.compressobj().compress")) return nullptr;
+        if (!piece || !output.append(piece.get(), msg::kZlibCompressobjCompress)) return nullptr;
         sent += cut;
     }
     band.reset();
     Ref tail = Ref::steal(PyObject_CallMethod(compressor.get(), "flush", nullptr));
-    if (!tail || !output.append(tail.get(), "zlib.compressobj().flush")) return nullptr;
+    if (!tail || !output.append(tail.get(), msg::kZlibCompressobjFlush)) return nullptr;
     return output.finish();
 }
 
@@ -173,7 +172,7 @@ PyObject* untracked_list() {
 }
 
 PyObject* start_file() {
-    Ref signature = Ref::steal(host::module_global(host::constants.name_png_signature));
+    Ref signature = Ref::steal(host::module_global(host::constants.name(names::Name::kPngSignature)));
     if (!signature) return nullptr;
     Ref pieces = Ref::steal(untracked_list());
     return pieces && PyList_Append(pieces.get(), signature.get()) == 0 ? pieces.release() : nullptr;
@@ -192,19 +191,9 @@ bool append_chunk_of(PyObject* pieces, PyObject* type, PyObject* payload, Py_ssi
         range = Ref::steal(PySequence_GetSlice(range.get(), offset, offset + size));
         if (!range) return false;
     }
-    if (static_cast<std::uint64_t>(size) > UINT32_MAX) {
-        // make_chunk raises the error of a length field that cannot hold it.
-        Ref copy = Ref::steal(PyBytes_FromObject(range.get()));
-        return copy && append_chunk(pieces, type, copy.get());
-    }
-    const std::uint32_t crc_value = chunk_crc32(PyBytes_AS_STRING(type), 4, PyBytes_AS_STRING(payload) + offset,
-                                                static_cast<std::size_t>(size));
-    const auto length = static_cast<std::uint32_t>(size);
-    char head[8] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
-                    static_cast<char>(length)};
-    std::memcpy(head + 4, PyBytes_AS_STRING(type), 4);
-    const char tail[4] = {static_cast<char>(crc_value >> 24), static_cast<char>(crc_value >> 16),
-                          static_cast<char>(crc_value >> 8), static_cast<char>(crc_value)};
+    if (!check_chunk_length(size)) return false;
+    char head[8], tail[4];
+    frame_chunk(type, PyBytes_AS_STRING(payload) + offset, static_cast<std::size_t>(size), head, tail);
     Ref head_bytes = Ref::steal(PyBytes_FromStringAndSize(head, 8));
     Ref tail_bytes = Ref::steal(PyBytes_FromStringAndSize(tail, 4));
     return head_bytes && tail_bytes && PyList_Append(pieces, head_bytes.get()) == 0 &&

@@ -1,6 +1,8 @@
 // The plain PNG writer: signature, IHDR, one IDAT holding all the image data, IEND.
 #include "binding/named.hpp"
 #include "core/host.hpp"
+#include "core/messages.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
 #include "png/png.hpp"
 #include "png/writer_common.hpp"
@@ -48,7 +50,7 @@ constexpr int kColorTypeRgba = 6;
 PyObject* pack_header(std::int32_t width, std::int32_t height, bool has_alpha) {
     Ref header = Ref::steal(PyObject_CallFunction(host::objects.struct_pack, "Oiiiiiii", host::constants.fmt_ihdr, width,
                                                   height, kBitDepth, has_alpha ? kColorTypeRgba : kColorTypeRgb, 0, 0, 0));
-    return host::expect_bytes(header.get(), "struct.pack") ? header.release() : nullptr;
+    return host::expect_bytes(header.get(), msg::kStructPack) ? header.release() : nullptr;
 }
 
 PyObject* write_png(const WritePngArgs& args) {
@@ -86,8 +88,8 @@ constexpr binding::Annotation kWritePngAnnotations[] = {{"return", "None"}};
 }  // namespace
 
 const binding::FunctionSpec kWritePng = {
-    .name = "_writePng",
-    .qualname = "_writePng",
+    .name = names::text(names::Name::kWritePng),
+    .qualname = names::text(names::Name::kWritePng),
     .params = kWritePngParams,
     .annotations = kWritePngAnnotations,
     .receiver = binding::Receiver::kNone,
