@@ -161,3 +161,37 @@ def test_nothing_but_a_regular_file_is_ever_replaced(tmp_path):
     from Tavrune._files import NotRegularFileError
     with pytest.raises(NotRegularFileError):
         load(str(tmp_path / "pipe.png"))
+
+
+@pytest.mark.parametrize("length", [200, 251])
+def test_a_name_as_long_as_the_file_system_allows_is_rewritten_in_place(tmp_path, length):
+    path = tmp_path / ("x" * (length - 4) + ".png")
+    path.write_bytes(build_png(random_rows(4, 4), 3, level=1))
+    result = run("resave", path, path)
+    assert result.returncode == 0, result.stderr
+    assert path.read_bytes() != build_png(random_rows(4, 4), 3, level=1) and leftovers(tmp_path) == []
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root can give a file to another owner")
+def test_in_place_keeps_the_owner_and_group(tmp_path):
+    path = tmp_path / "a.png"
+    path.write_bytes(build_png(random_rows(4, 4), 3, level=1))
+    os.chown(path, 4242, 4343)
+    os.chmod(path, 0o4751)  # a change of owner clears set-user-ID: the mode is set after it
+    assert run("resave", path, path).returncode == 0
+    status = os.stat(path)
+    assert (status.st_uid, status.st_gid, status.st_mode & 0o7777) == (4242, 4343, 0o4751)
+
+
+def test_check_ended_by_sigterm_leaves_no_scratch_folder(tmp_path):
+    folder_of_pngs(tmp_path / "in", 60, size=256)
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    for jobs in ("1", "2"):
+        child = subprocess.Popen([*TAVRUNE, "check", "--json", "-j", jobs, tmp_path / "in"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(scratch)})
+        child.stdout.readline()  # the first file is checked: the scratch folder exists
+        child.send_signal(signal.SIGTERM)
+        _, errors = child.communicate(timeout=60)
+        assert child.returncode == 128 + signal.SIGTERM and b"Traceback" not in errors, errors
+        assert list(scratch.iterdir()) == []

@@ -79,8 +79,10 @@ def collect(paths):
 def _ignore_interrupts():
     # Ctrl-C reaches every process of the terminal's foreground group: the
     # command itself stops the workers, so they must not die on their own with
-    # a traceback each.
+    # a traceback each. SIGTERM ends a worker at once, whatever handler the
+    # command had when the pool was made; a worker writing a file sets its own.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def _abandon(pool):

@@ -15,7 +15,7 @@ from Tavrune._demo import demo
 from Tavrune._errors import OPEN_ERRORS
 from Tavrune._files import NOT_REGULAR, NotRegularFileError, escape_output, message, read_source, shown, skipped_line
 from Tavrune._layout import compare_bmp, compare_png, describe, lost_in_resave, open_quietly, read_chunks
-from Tavrune._replace import replace_file
+from Tavrune._replace import replace_file, terminate_raises
 
 # What the module raises for input it refuses or files it cannot read or write.
 # Only the calls that read, open and write files are guarded by it: anything
@@ -319,7 +319,8 @@ def check(paths, jobs, as_json, strict=False, quiet=False):
         show(None, {"file": error.filename, "result": _verdict.FAILED, "message": message(error), "where": None,
                     "notes": [], "format": None, "width": None, "height": None, "alpha": None})
     try:
-        with tempfile.TemporaryDirectory(prefix="tavrune-check-") as scratch:
+        # SIGTERM ends the run through the with-block, so the scratch folder goes too.
+        with terminate_raises(), tempfile.TemporaryDirectory(prefix="tavrune-check-") as scratch:
             _batch.run(check_one, [(path, scratch, strict) for path, _ in found.files], jobs, show)
     finally:
         progress.clear()

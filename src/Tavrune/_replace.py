@@ -14,7 +14,7 @@ import os
 import stat
 import signal
 import tempfile
-from typing import Callable, Iterator, Union
+from typing import Callable, Iterator, Optional, Union
 
 from typing import TYPE_CHECKING
 
@@ -30,6 +30,9 @@ PathLike = Union[str, "os.PathLike[str]"]
 # instead; a file left by a process killed outright can be told by its name).
 TEMPORARY_PREFIX = ".tavrune-"
 TEMPORARY_SUFFIX = ".tmp"
+# A file name holds at most 255 bytes on the usual file systems; the dot, the
+# prefix, the 8 random characters and the suffix leave this much of NAME.
+_NAME_BYTES = 255 - 1 - len(TEMPORARY_PREFIX) - 8 - len(TEMPORARY_SUFFIX)
 
 
 def resolve_target(path: PathLike) -> str:
@@ -51,21 +54,41 @@ def _umask() -> int:
     return 0o022
 
 
-def _permissions(target: str) -> int:
-    """The mode the new file takes: the replaced file's; 0666 less the umask
-    for a new one. A target that is not a regular file (a FIFO, a device such
-    as /dev/null, a folder) is never replaced."""
+def _replaced(target: str) -> Optional[os.stat_result]:
+    """The status of the file a write replaces, or None for a new file. A
+    target that is not a regular file (a FIFO, a device such as /dev/null, a
+    folder) is never replaced."""
     try:
         status = os.stat(target)
     except FileNotFoundError:
-        return 0o666 & ~_umask()
+        return None
     if not stat.S_ISREG(status.st_mode):
         raise NotRegularFileError(errno.EINVAL, "not a regular file", target)
-    return status.st_mode & 0o7777
+    return status
+
+
+def _take_over(descriptor: int, replaced: Optional[os.stat_result]) -> None:
+    """The new file takes the replaced file's owner, group and mode (0666 less
+    the umask for a new one). Owner and group are kept where this process may
+    set them (as root, or a group it belongs to), as an editor saving in place
+    does; the mode comes after them, since a change of owner clears the
+    set-user-ID bit."""
+    if replaced is None:
+        os.fchmod(descriptor, 0o666 & ~_umask())
+        return
+    try:
+        os.fchown(descriptor, replaced.st_uid, replaced.st_gid)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.fchown(descriptor, -1, replaced.st_gid)
+    os.fchmod(descriptor, replaced.st_mode & 0o7777)
 
 
 def temporary_name(target: str) -> str:
+    """The start of a temporary file's name: .NAME.tavrune-, NAME cut short
+    (by bytes, as the file system counts) so that the whole name fits."""
     folder, name = os.path.split(target)
+    name = os.fsdecode(os.fsencode(name)[:_NAME_BYTES])
     return os.path.join(folder, f".{name}{TEMPORARY_PREFIX}")
 
 
@@ -88,9 +111,10 @@ def _fsync_folder(folder: str) -> None:
 
 
 @contextlib.contextmanager
-def _terminate_raises() -> Iterator[None]:
-    """SIGTERM raises SystemExit in the main thread while the temporary file
-    exists, so that a terminated worker process still removes it."""
+def terminate_raises() -> Iterator[None]:
+    """SIGTERM raises SystemExit in the main thread while the block runs, so
+    that what the block made is removed on the way out: a temporary file
+    (also in a terminated worker process), check's scratch folder."""
     try:
         previous = signal.signal(signal.SIGTERM, _exit_on_term)
     except ValueError:  # not the main thread: signals go to the main thread anyway
@@ -131,8 +155,8 @@ def replace_file(path: PathLike, write: Callable[[str], object]) -> str:
     whole write succeeded; the temporary file is gone either way."""
     target = resolve_target(path)
     folder = os.path.dirname(target)
-    mode = _permissions(target)
-    with _terminate_raises():
+    replaced = _replaced(target)
+    with terminate_raises():
         temporary = None
         try:
             with _signals_held():
@@ -141,7 +165,7 @@ def replace_file(path: PathLike, write: Callable[[str], object]) -> str:
                 os.close(descriptor)
             write(temporary)
             with open(temporary, "rb+") as stream:
-                os.fchmod(stream.fileno(), mode)
+                _take_over(stream.fileno(), replaced)
                 os.fsync(stream.fileno())
             with _signals_held():
                 os.replace(temporary, target)
