@@ -44,8 +44,9 @@ bool append_chunk(PyObject* pieces, PyObject* type, PyObject* payload);
 // length and type, the payload range itself (the bytes object when it is the
 // whole of it, else a memoryview of it, which keeps it alive) and the CRC-32,
 // so image data is never copied to be framed. The file gets the bytes
-// make_chunk would make, framed by the same frame_chunk. type is a bytes object of 4 bytes, payload
-// a bytes object, the range lies inside it. False with an exception set.
+// make_chunk would make: the same frame_chunk frames both. type is a bytes
+// object of 4 bytes, payload a bytes object, the range lies inside it. False
+// with an exception set.
 bool append_chunk_of(PyObject* pieces, PyObject* type, PyObject* payload, Py_ssize_t offset, Py_ssize_t size);
 
 // Opens path with the host's open(path, "wb") in a with-block and writes every
