@@ -91,10 +91,8 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
                 if (!PyUnicode_Check(keys[k]))
                     return errors::raise_format(PyExc_TypeError, msg::kKeywordsMustBeStrings, spec.name);
                 const Py_ssize_t i = find_param(spec, keys[k]);
-                if (i < 0)
-                    return errors::raise_format(PyExc_TypeError, msg::kUnexpectedKeyword, spec.name, keys[k]);
-                if (i < nargs)
-                    return errors::raise_format(PyExc_TypeError, msg::kMultipleValues, spec.name, keys[k]);
+                if (i < 0) return errors::raise_format(PyExc_TypeError, msg::kUnexpectedKeyword, spec.name, keys[k]);
+                if (i < nargs) return errors::raise_format(PyExc_TypeError, msg::kMultipleValues, spec.name, keys[k]);
             }
         }
     }

@@ -13,8 +13,7 @@ namespace {
 bool int_to_int32(PyObject* value, std::int32_t& out) {
     const long wide = PyLong_AsLong(value);  // the host's own OverflowError beyond C long
     if (wide == -1 && PyErr_Occurred()) return false;
-    if (wide < INT32_MIN || wide > INT32_MAX)
-        return errors::raise(PyExc_OverflowError, msg::kIntTooLarge);
+    if (wide < INT32_MIN || wide > INT32_MAX) return errors::raise(PyExc_OverflowError, msg::kIntTooLarge);
     out = static_cast<std::int32_t>(wide);
     return true;
 }
@@ -24,8 +23,7 @@ bool int_to_int32(PyObject* value, std::int32_t& out) {
 bool to_int32(PyObject* obj, std::int32_t& out) {
     if (PyLong_Check(obj)) return int_to_int32(obj, out);
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
-    if (!number || !number->nb_int)
-        return errors::raise(PyExc_TypeError, msg::kIntRequired);
+    if (!number || !number->nb_int) return errors::raise(PyExc_TypeError, msg::kIntRequired);
     Ref converted = Ref::steal(number->nb_int(obj));
     if (!converted) {
         if (!PyErr_Occurred()) errors::raise(PyExc_TypeError, msg::kIntRequired);

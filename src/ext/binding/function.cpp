@@ -44,8 +44,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     }
     BoundArgs bound;
     if (spec.receiver != Receiver::kNone) {
-        if (nargs < 1)
-            return errors::raise_format(PyExc_TypeError, msg::kUnboundMethod, function->qualname);
+        if (nargs < 1) return errors::raise_format(PyExc_TypeError, msg::kUnboundMethod, function->qualname);
         bound.receiver = args[0];
         if (spec.receiver == Receiver::kInstance && !PyObject_TypeCheck(args[0], spec.owner))
             return errors::raise_format(PyExc_TypeError, msg::kDescriptorSelf, function->name,

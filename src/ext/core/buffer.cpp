@@ -19,8 +19,7 @@ bool is_unsigned_byte(const char* format) {
 
 bool ByteView::acquire_writable_bytes(PyObject* obj) {
     if (!get(obj, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND)) return false;
-    if (view_.ndim != 1)
-        return errors::raise_format(PyExc_ValueError, msg::kByteBufferDimensions, view_.ndim);
+    if (view_.ndim != 1) return errors::raise_format(PyExc_ValueError, msg::kByteBufferDimensions, view_.ndim);
     if (view_.itemsize != 1 || !is_unsigned_byte(view_.format))
         return errors::raise_format(PyExc_ValueError, msg::kByteBufferFormat, view_.format ? view_.format : "B");
     return true;

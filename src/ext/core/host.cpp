@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace tavrune::host {
@@ -98,7 +99,8 @@ Gathering::~Gathering() {
 bool Gathering::keep(PyObject*& slot, PyObject* new_reference) {
     slot = new_reference;
     if (!slot) return false;
-    kept_[count_++] = slot;  // each slot of Objects is kept at most once
+    assert(count_ < std::size(kept_));  // each slot of Objects is kept at most once
+    kept_[count_++] = slot;
     return true;
 }
 

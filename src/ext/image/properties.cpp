@@ -21,8 +21,7 @@ PyObject* image_get_width(PyObject* self, void*) { return PyLong_FromLong(as_ima
 PyObject* image_get_height(PyObject* self, void*) { return PyLong_FromLong(as_image(self)->height); }
 
 int set_dimension(std::int32_t& field, PyObject* value) {
-    if (!value)
-        return errors::raise(PyExc_NotImplementedError, msg::kDelete);
+    if (!value) return errors::raise(PyExc_NotImplementedError, msg::kDelete);
     std::int32_t converted;
     if (!binding::to_int32(value, converted)) return -1;
     field = converted;

@@ -40,9 +40,7 @@ bool EarlyImageData::conclude(const Header& header, PyObject* stream, PyObject* 
 }
 
 bool EarlyImageData::try_start(const Header& header, PyObject* payloads) {
-    constexpr std::int64_t kMaxExpansion = 1100;  // as streamable() in png/image_data.cpp
-    constexpr std::int64_t kSlack = 1024;
-    if (!usable(header, layout_) || layout_.expected > compressed_ * kMaxExpansion + kSlack) return true;
+    if (!usable(header, layout_) || !streamable(compressed_, layout_.expected)) return true;
     started_from_ = header;
     rows_.emplace(layout_, planes_);
     streamed_.emplace(layout_, *rows_);

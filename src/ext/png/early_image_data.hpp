@@ -4,10 +4,10 @@
 // Nothing is decided before the chunk loop has read and checked every chunk
 // to IEND: every error of the loop comes first, as it does when the payloads
 // are kept. The streamed path starts once the header so far is valid and the
-// data so far could inflate to the image at all (deflate's bound, as
-// streamable() has it); until then the payloads are kept. When it gives up,
-// or the header it started from is not the final one, the exact path gets
-// every payload again, read from the file at the places recorded.
+// data so far could inflate to the image at all (streamable()); until then
+// the payloads are kept. When it gives up, or the header it started from is
+// not the final one, the exact path gets every payload again, read from the
+// file at the places recorded.
 #pragma once
 
 #include <Python.h>

@@ -27,10 +27,7 @@ bool ScanlineEncoder::start(std::int32_t width, std::int32_t height, PyObject* p
     const bool has_filters = filter_types != Py_None;
     bytes_per_pixel_ = has_alpha ? 4 : 3;
     const std::int64_t row_length = std::int64_t{width} * bytes_per_pixel_;
-    if (row_length < 0) {
-        errors::raise_negative_size(row_length);
-        return false;
-    }
+    if (row_length < 0) return errors::raise_negative_size(row_length);
     // Offsets and sizes are signed 32-bit quantities: refuse what leaves that
     // range before anything is allocated.
     const std::int64_t rows = height > 0 ? height : 0;

@@ -71,8 +71,7 @@ bool decode_exactly(PyObject* payloads, const ImageLayout& layout, RowBuilder& r
     if (!raw || !rows.allocate()) return false;
     const auto* scanline = reinterpret_cast<const Byte*>(PyBytes_AS_STRING(raw.get()));
     for (std::size_t y = 0; y < layout.height; ++y, scanline += layout.row_bytes + 1) {
-        if (!rows.put(y, scanline))
-            return errors::raise_format(PyExc_ValueError, msg::kPngFilter, int{scanline[0]});
+        if (!rows.put(y, scanline)) return errors::raise_format(PyExc_ValueError, msg::kPngFilter, int{scanline[0]});
     }
     rows.finish();
     return true;
@@ -95,17 +94,6 @@ bool take_payloads(PyObject* idat_payloads, Ref& taken) {
     }
     taken = std::move(tuple);
     return true;
-}
-
-// Whether the streamed path may take payloads of compressed bytes in all:
-// enough to inflate to expected bytes at all. Deflate expands by at most about
-// 1032:1, so a header claiming far more than the data can hold is left to the
-// exact path, which inflates at most what the data holds and refuses it,
-// instead of reserving the claimed image as rows start arriving.
-bool streamable(std::int64_t compressed, std::int64_t expected) {
-    constexpr std::int64_t kMaxExpansion = 1100;  // a margin above deflate's bound
-    constexpr std::int64_t kSlack = 1024;
-    return expected <= compressed * kMaxExpansion + kSlack;
 }
 
 // The streamed path over spans of held, immutable bytes, then the exact path
@@ -133,6 +121,12 @@ bool decode_spans(const Span* spans, std::size_t count, const ImageLayout& layou
 }
 
 }  // namespace
+
+bool streamable(std::int64_t compressed, std::int64_t expected) {
+    constexpr std::int64_t kMaxExpansion = 1100;  // a margin above deflate's bound of about 1032:1
+    constexpr std::int64_t kSlack = 1024;
+    return expected <= compressed * kMaxExpansion + kSlack;
+}
 
 bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Planes& planes) {
     Ref payloads;

@@ -38,6 +38,13 @@ struct Planes {
 // once a whole scanline has been inflated. False with an exception set.
 bool decode_image_data(PyObject* idat_payloads, const ImageLayout& layout, Planes& planes);
 
+// Whether the streamed path may take payloads of compressed bytes in all:
+// enough to inflate to expected bytes at all. A header claiming far more than
+// the data can hold is left to the exact path, which inflates at most what the
+// data holds and refuses it, instead of reserving the claimed image as rows
+// start arriving.
+bool streamable(std::int64_t compressed, std::int64_t expected);
+
 // Where one IDAT payload lies in the file's bytes.
 struct PayloadSpan {
     std::size_t offset;

@@ -48,8 +48,7 @@ public:
         if (!host::expect_bytes(piece, what)) return false;
         const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(piece));
         std::size_t needed;
-        if (__builtin_add_overflow(size_, size, &needed) || needed > PY_SSIZE_T_MAX)
-            return errors::raise_no_memory();
+        if (__builtin_add_overflow(size_, size, &needed) || needed > PY_SSIZE_T_MAX) return errors::raise_no_memory();
         if (needed > capacity_ && !grow(needed)) return false;
         std::memcpy(PyBytes_AS_STRING(data_) + size_, PyBytes_AS_STRING(piece), size);
         size_ = needed;
