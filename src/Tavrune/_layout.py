@@ -185,10 +185,10 @@ def _changed_chunks(old_rest, new_rest):
     return ", ".join(dict.fromkeys(name.decode("latin-1") for name in names))
 
 
-def _png_lost(old, new, image, again):
+def _png_lost(old_chunks, new, image, again):
     if again._png_chunks is None:
         return ["not saved as a PNG"]
-    (old_chunks, _), (new_chunks, _) = read_chunks(old), read_chunks(new)
+    new_chunks, _ = read_chunks(new)
     lost = []
     old_rest = [chunk for chunk in old_chunks if chunk[0] != b"IDAT"]
     new_rest = [chunk for chunk in new_chunks if chunk[0] != b"IDAT"]
@@ -205,16 +205,17 @@ def _png_lost(old, new, image, again):
     return lost
 
 
-def lost_in_resave(old, new, image, again):
+def lost_in_resave(old, new, image, again, old_chunks=None):
     """What the re-saved file lost of the layout and pixels of the file it was
     opened from: a list of texts, empty when everything was kept. old and new are
-    the bytes of the two files, image and again what they open to.
+    the bytes of the two files, image and again what they open to; old_chunks
+    is read_chunks(old) when the caller has it already.
 
     PNG: every chunk but IDAT byte for byte and in order, the row filter types,
     the IDAT sizes cut as the kept sizes say. BMP: the kept header fields. Both:
     size, pixels and alpha plane read back identical."""
     if image._png_chunks is not None:
-        lost = _png_lost(old, new, image, again)
+        lost = _png_lost((read_chunks(old) if old_chunks is None else old_chunks)[0], new, image, again)
     elif again._png_chunks is not None:
         lost = ["not saved as a BMP"]
     elif again._bmp_header != image._bmp_header:
