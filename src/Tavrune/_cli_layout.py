@@ -293,13 +293,13 @@ def diff_lines(old_name: str, new_name: str, found: Any) -> List[str]:
 
 def diff_command(old: str, new: str, as_json: bool = False, image: Optional[str] = None) -> int:
     """diff A B: status 0 when identical, 1 when different, 2 on trouble."""
-    from Tavrune._diff import change_picture, diff
+    from Tavrune._diff import change_picture, compare
     escape_output()
     if image is not None and (same_file(image, old) or same_file(image, new)):
         print(f"error: the picture {image} would be written over an input", file=sys.stderr)
         return 2
     try:
-        found = diff(old, new)
+        found, images = compare(old, new)
     except NotRegularFileError as error:
         print(skipped_line(error.filename), file=sys.stderr)
         return 2
@@ -314,9 +314,9 @@ def diff_command(old: str, new: str, as_json: bool = False, image: Optional[str]
             print(line)
     if image is not None:
         try:
-            written = change_picture(old, new, image)
-        except OSError as error:
-            print(f"error: {error}", file=sys.stderr)
+            written = images is not None and change_picture(*images, image)
+        except (OSError, MemoryError) as error:
+            print(f"error: {message(error)}", file=sys.stderr)
             return 2
         if not written:
             print(f"no picture written to {image}: the images do not both open, or differ in size",
