@@ -24,8 +24,10 @@ _DAMAGE = {
     "Unexpected EOF while reading chunk data", "Unexpected EOF while reading chunk CRC",
     "Corrupted PNG chunk detected", "Incomplete PNG header information", "Malformed PNG image data",
     "Incomplete BMP pixel data", "Corrupted BMP DIB header", "negative count",
+    # Said only of a file that starts with "BM" and ends inside the 14-byte file header.
+    "Unsupported BMP header",
 }
-_UNSUPPORTED = {"Unsupported image format", "Unsupported BMP header"}
+_UNSUPPORTED = {"Unsupported image format"}
 
 # BMP: the bit counts the format knows (the header sizes and compression
 # methods are the layout reader's).
