@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple, Union
 
 from Tavrune._errors import OPEN_ERRORS
-from Tavrune._files import Source, read_source
+from Tavrune._files import Source, message, read_source
 from Tavrune._inspect import BmpLayout, Layout, PngLayout, _json, _Record, inspect
 
 if TYPE_CHECKING:
@@ -273,7 +273,7 @@ def _open_both(old: bytes, new: bytes) -> Tuple[Optional[Images], Optional[str]]
         try:
             images.append(load(data))
         except REFUSALS as error:
-            return None, f"the {name} file does not open: {error or type(error).__name__}"
+            return None, f"the {name} file does not open: {message(error)}"
     return (images[0], images[1]), None
 
 
