@@ -91,6 +91,17 @@ def test_json_results_and_strict_notes(folder):
     assert records["cut.png"]["where"].startswith("truncated in IDAT at byte")
 
 
+@pytest.mark.parametrize("data, line", [
+    (b"BM", "damaged: Unsupported BMP header: truncated in the BMP file header at byte 2 of 2"),
+    (build_bmp(random_rows(3, 2))[:13], "damaged: Unsupported BMP header: truncated in the BMP file header at byte 13"),
+    (b"GIF89a" + bytes(20), "unsupported: Unsupported image format"),
+], ids=["2 bytes", "13 bytes", "GIF"])
+def test_a_bmp_cut_inside_its_file_header_is_damaged(tmp_path, data, line):
+    from Tavrune._cli import check_line, check_one
+    (tmp_path / "x.bmp").write_bytes(data)
+    assert check_line(check_one(str(tmp_path / "x.bmp"), str(tmp_path))).startswith(f"{tmp_path / 'x.bmp'}: {line}")
+
+
 def test_an_ok_folder_exits_0(tmp_path):
     (tmp_path / "a.png").write_bytes(PNG)
     (tmp_path / "b.png").write_bytes(FILES["grey.png"][0])

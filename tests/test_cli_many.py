@@ -145,6 +145,19 @@ def test_a_bmp_resave_that_lost_something_is_named(new, lost):
     assert lost_in_resave(old, new, open_quietly(old), open_quietly(new)) == lost
 
 
+@pytest.mark.parametrize("tail, notes", [(b"", []), (bytes(7), ["7 bytes after IEND, which a save drops"])])
+def test_check_reads_the_chunks_of_a_png_once(tmp_path, monkeypatch, tail, notes):
+    import Tavrune._cli as cli
+    import Tavrune._layout as layout
+    reads, original = [], layout.read_chunks
+    counted = lambda data: reads.append(data) or original(data)  # noqa: E731
+    monkeypatch.setattr(layout, "read_chunks", counted)
+    monkeypatch.setattr(cli, "read_chunks", counted)
+    (tmp_path / "a.png").write_bytes(PNG + tail)
+    record = cli.check_one(str(tmp_path / "a.png"), str(tmp_path))
+    assert (record["result"], record["notes"], len(reads)) == ("verified", notes, 2)  # the old file's, the new one's
+
+
 # --- resave and to-bmp into a folder --------------------------------------------------------
 
 @pytest.mark.parametrize("command, suffix", [("resave", ".png"), ("to-bmp", ".bmp")])

@@ -118,6 +118,23 @@ def test_the_picture_of_the_change(files):
     assert resized.stderr.startswith("no picture written to none.png") and not (files / "none.png").exists()
 
 
+@pytest.mark.parametrize("other, picture", [(None, True), (build_bmp(random_rows(2, 2)), False)],
+                         ids=["same size", "other size"])
+def test_the_picture_comes_from_the_images_the_comparison_opened(files, monkeypatch, other, picture):
+    import Tavrune._diff
+    import Tavrune._load
+    from Tavrune._cli_layout import diff_command
+    calls = []
+    for module, name in ((Tavrune._load, "load"), (Tavrune._diff, "read_source")):
+        original = getattr(module, name)
+        monkeypatch.setattr(module, name, lambda source, name=name, original=original: calls.append(name) or
+                            original(source))
+    if other is not None:
+        (files / "b.png").write_bytes(other)
+    assert diff_command(str(files / "a.png"), str(files / "b.png"), image=str(files / "change.png")) == 1
+    assert (sorted(calls), (files / "change.png").exists()) == (["load"] * 2 + ["read_source"] * 2, picture)
+
+
 @pytest.mark.parametrize("seed", range(8))
 def test_pixels_changed_through_the_module_against_a_pixel_by_pixel_count(seed, tmp_path):
     import random

@@ -154,6 +154,23 @@ def test_the_byte_zlib_refuses_is_found_exactly():
     assert layout.stopped.message.endswith("invalid block type")
 
 
+@pytest.mark.parametrize("tail, message", [(b"\x07", "invalid block type"),
+                                           (b"\x00\x01\x00\x00\x00", "invalid stored block lengths")])
+def test_finding_the_refused_byte_after_much_data_costs_little_memory(tail, message):
+    import tracemalloc
+    squeezed = zlib.compressobj(9)
+    data = squeezed.compress(bytes(32 << 20)) + squeezed.flush(zlib.Z_SYNC_FLUSH) + tail  # 32 KiB for 32 MiB
+    png = assemble([(b"IHDR", struct.pack(">IIBBBBB", 8192, 8192, 8, 2, 0, 0, 0)), (b"IDAT", data), (b"IEND", b"")])
+    tracemalloc.start()
+    try:
+        stop = Tavrune.inspect(png).stopped
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert stop.reason == "zlib stream broken" and stop.message.endswith(message)
+    assert 41 + len(data) - len(tail) <= stop.offset < 41 + len(data) and peak < 16 << 20
+
+
 def test_rows_before_the_damage_are_still_read():
     data = build_png(random_rows(50, 40), filters=[1] * 40, level=0)
     layout = Tavrune.inspect(data[:len(data) // 2])

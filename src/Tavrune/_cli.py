@@ -240,13 +240,15 @@ def check_one(path, scratch, strict=False):
         os.unlink(target)
         again = open_quietly(new)
         step = "comparing"
-        lost = lost_in_resave(old, new, image, again)
-        step = "noting"
         if image._png_chunks is None:
+            lost = lost_in_resave(old, new, image, again)
+            step = "noting"
             record["notes"] = _verdict.notes(old)
         else:
-            chunks, after_end = read_chunks(old)
-            record["notes"] = _verdict.notes(old, [kind for kind, _ in chunks], after_end)
+            old_chunks = read_chunks(old)  # once, for the comparison and the notes
+            lost = lost_in_resave(old, new, image, again, old_chunks)
+            step = "noting"
+            record["notes"] = _verdict.notes(old, [kind for kind, _ in old_chunks[0]], old_chunks[1])
     except Exception as error:
         record["message"] = f"{step}: {reason(error)}"
         return record

@@ -65,36 +65,44 @@ def _flags(chunk: Chunk) -> str:
     return ",".join(words)
 
 
-def _chunk_lines(layout: PngLayout) -> List[Tuple[str, str, str, str, str, str, str]]:
-    """(offset, index, type, length, crc, flags, value) per line; a run of IDAT
-    chunks of one size (and the last of the run, which takes the rest) is one line."""
-    lines = []
-    chunks = layout.chunks
-    start = 0
+def chunk_groups(chunks: Sequence[Tuple[str, int]]) -> List[Tuple[int, int, str, str, str]]:
+    """(start, end, index, name, note) for each line of a table of the chunks
+    [(type, length), ...]. Consecutive IDAT chunks of one size share a line
+    (name "IDAT ×count", note "each"), together with the IDAT chunk that ends
+    the run when it is the last of the image data (note "each, last N"): a
+    writer cuts the stream into equal pieces and the last one takes the rest."""
+    groups, start = [], 0
     while start < len(chunks):
-        chunk = chunks[start]
+        kind, length = chunks[start]
         end = start + 1
+        while kind == "IDAT" and end < len(chunks) and chunks[end] == (kind, length):
+            end += 1
         note = ""
-        if chunk.type == "IDAT":
-            while end < len(chunks) and chunks[end].type == "IDAT" and chunks[end].length == chunk.length:
+        if end - start > 1:
+            note = "each"
+            last = end < len(chunks) and chunks[end][0] == "IDAT"
+            if last and (end + 1 == len(chunks) or chunks[end + 1][0] != "IDAT"):
+                note += f", last {chunks[end][1]}"
                 end += 1
-            if end - start > 1:
-                note = " each"
-                last = end < len(chunks) and chunks[end].type == "IDAT"
-                if last and (end + 1 == len(chunks) or chunks[end + 1].type != "IDAT"):
-                    note += f", last {chunks[end].length}"
-                    end += 1
-        group = chunks[start:end]
         index = str(start) if end - start == 1 else f"{start}-{end - 1}"
-        name = chunk.type + (f" \u00d7{end - start}" if end - start > 1 else "")
-        crc = "ok" if all(c.crc_ok for c in group) else "BAD"
-        lines.append((str(chunk.offset), index, name, str(chunk.length), crc, _flags(chunk),
-                      note.lstrip(", ") or _value_text(chunk)))
+        groups.append((start, end, index, kind + (f" \u00d7{end - start}" if end - start > 1 else ""), note))
         start = end
+    return groups
+
+
+def _chunk_lines(layout: PngLayout) -> List[Tuple[str, str, str, str, str, str, str]]:
+    """(offset, index, type, length, crc, flags, value) per line (see chunk_groups)."""
+    chunks = layout.chunks
+    lines = []
+    for start, end, index, name, note in chunk_groups([(chunk.type, chunk.length) for chunk in chunks]):
+        chunk = chunks[start]
+        crc = "ok" if all(c.crc_ok for c in chunks[start:end]) else "BAD"
+        lines.append((str(chunk.offset), index, name, str(chunk.length), crc, _flags(chunk),
+                      note or _value_text(chunk)))
     return lines
 
 
-def _filter_summary(filters: Sequence[int]) -> str:
+def filter_summary(filters: Sequence[int]) -> str:
     counts = {kind: 0 for kind in sorted(set(filters))}
     for kind in filters:
         counts[kind] += 1
@@ -126,7 +134,7 @@ def png_lines(name: str, layout: PngLayout, rows: bool = False) -> List[str]:
             text += f", inflating to {layout.inflated} of {layout.expected} bytes"
         lines.append(text)
     if layout.filters is not None:
-        lines.append(f"  filter types: {_filter_summary(layout.filters)}")
+        lines.append(f"  filter types: {filter_summary(layout.filters)}")
         if rows and layout.passes is not None:
             for number, kinds in enumerate(layout.passes, 1):
                 if not kinds:
@@ -293,13 +301,13 @@ def diff_lines(old_name: str, new_name: str, found: Any) -> List[str]:
 
 def diff_command(old: str, new: str, as_json: bool = False, image: Optional[str] = None) -> int:
     """diff A B: status 0 when identical, 1 when different, 2 on trouble."""
-    from Tavrune._diff import change_picture, diff
+    from Tavrune._diff import change_picture, compare
     escape_output()
     if image is not None and (same_file(image, old) or same_file(image, new)):
         print(f"error: the picture {image} would be written over an input", file=sys.stderr)
         return 2
     try:
-        found = diff(old, new)
+        found, images = compare(old, new)
     except NotRegularFileError as error:
         print(skipped_line(error.filename), file=sys.stderr)
         return 2
@@ -314,9 +322,9 @@ def diff_command(old: str, new: str, as_json: bool = False, image: Optional[str]
             print(line)
     if image is not None:
         try:
-            written = change_picture(old, new, image)
-        except OSError as error:
-            print(f"error: {error}", file=sys.stderr)
+            written = images is not None and change_picture(*images, image)
+        except (OSError, MemoryError) as error:
+            print(f"error: {message(error)}", file=sys.stderr)
             return 2
         if not written:
             print(f"no picture written to {image}: the images do not both open, or differ in size",

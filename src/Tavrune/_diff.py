@@ -7,11 +7,14 @@ import difflib
 import operator
 import os
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple, Union
 
 from Tavrune._errors import OPEN_ERRORS
-from Tavrune._files import Source, read_source
+from Tavrune._files import Source, message, read_source
 from Tavrune._inspect import BmpLayout, Layout, PngLayout, _json, _Record, inspect
+
+if TYPE_CHECKING:
+    from Tavrune.simpleImage_ext import SimpleImage
 
 # What opening raises for a file the module does not take.
 REFUSALS = OPEN_ERRORS
@@ -19,6 +22,7 @@ REFUSALS = OPEN_ERRORS
 FIRST = 10
 Box = Tuple[int, int, int, int]
 Pixel = Tuple[int, ...]
+Images = Tuple["SimpleImage", "SimpleImage"]
 
 
 @dataclass(frozen=True)
@@ -136,6 +140,12 @@ def diff(a: Source, b: Source) -> Difference:
     >>> change.pixels.first, change.pixels.largest
     (((1, 1, (0, 0, 0), (0, 40, 0)),), (0, 40, 0))
     """
+    return compare(a, b)[0]
+
+
+def compare(a: Source, b: Source) -> Tuple[Difference, Optional[Images]]:
+    """diff's result and the two images whose pixels it compared (None when
+    they do not both open), each file read and decoded once."""
     old, new = read_source(a), read_source(b)
     old_layout, new_layout = inspect(old), inspect(new)
     first = None if old == new else _first_difference(old, new)
@@ -162,10 +172,11 @@ def diff(a: Source, b: Source) -> Difference:
     elif isinstance(old_layout, BmpLayout) and isinstance(new_layout, BmpLayout):
         header = _fields(dict(old_layout.fields), dict(new_layout.fields))
         after_end = (old_layout.after_rows, new_layout.after_rows)
-    pixels, note = _pixels(old, new)
+    images, note = _open_both(old, new)
+    pixels = None if images is None else _pixels(*images)
     return Difference(old == new, first, old_layout.format, new_layout.format, len(old), len(new), chunks,
                       tuple(header), idat_sizes, filter_count, tuple(filter_rows), after_end, pixels, note,
-                      old_layout, new_layout)
+                      old_layout, new_layout), images
 
 
 def _first_difference(old: bytes, new: bytes) -> int:
@@ -254,18 +265,22 @@ def _largest(row_a: bytes, row_b: bytes) -> int:
     return int(max(map(abs, map(operator.sub, row_a, row_b))))
 
 
-def _pixels(old: bytes, new: bytes) -> Tuple[Optional[PixelDiff], Optional[str]]:
+def _open_both(old: bytes, new: bytes) -> Tuple[Optional[Images], Optional[str]]:
+    """The two images, or None and why not."""
     from Tavrune._load import load
     images = []
     for name, data in (("old", old), ("new", new)):
         try:
             images.append(load(data))
         except REFUSALS as error:
-            return None, f"the {name} file does not open: {error or type(error).__name__}"
-    a, b = images
+            return None, f"the {name} file does not open: {message(error)}"
+    return (images[0], images[1]), None
+
+
+def _pixels(a: SimpleImage, b: SimpleImage) -> PixelDiff:
     if a.size != b.size:
         return PixelDiff(False, a.size, b.size, 0, None, (), (0, 0, 0), a._alpha is not None, b._alpha is not None,
-                         0, 0), None
+                         0, 0)
     width, height = a.size
     stride = width * 3
     changed = 0
@@ -291,7 +306,7 @@ def _pixels(old: bytes, new: bytes) -> Tuple[Optional[PixelDiff], Optional[str]]
     alpha_changed, largest_alpha = _alpha(a._alpha, b._alpha, width * height)
     return PixelDiff(True, a.size, b.size, changed, (box[0], box[1], box[2], box[3]) if box else None, tuple(first),
                      (largest[0], largest[1], largest[2]), a._alpha is not None, b._alpha is not None,
-                     alpha_changed, largest_alpha), None
+                     alpha_changed, largest_alpha)
 
 
 def _grow(box: Optional[List[int]], left: int, right: int, y: int) -> List[int]:
@@ -317,18 +332,13 @@ def _spread(mask: bytes) -> int:
     return int.from_bytes(mask.replace(b"\0", b"\0\0\0").replace(b"\1", b"\xff\xff\xff"), "little")
 
 
-def change_picture(a: Source, b: Source, path: Union[str, "os.PathLike[str]"]) -> bool:
+def change_picture(old: SimpleImage, new: SimpleImage, path: Union[str, "os.PathLike[str]"]) -> bool:
     """Writes to path, with the module, an RGB PNG of the new image in which
     unchanged pixels are dimmed to a third, pixels whose colour changed are
     magenta and pixels whose alpha alone changed are cyan. False (nothing
-    written) when the two images do not both open or differ in size."""
-    from Tavrune._load import load
+    written) when the two images differ in size."""
     from Tavrune._replace import save_replacing
     from Tavrune.simpleImage_ext import SimpleImage
-    try:
-        old, new = load(read_source(a)), load(read_source(b))
-    except REFUSALS:
-        return False
     if old.size != new.size:
         return False
     width, height = new.size

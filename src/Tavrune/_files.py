@@ -9,7 +9,7 @@ import json
 import os
 import stat
 import sys
-from typing import Tuple, Union
+from typing import BinaryIO, Tuple, Union
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview]
 
@@ -19,26 +19,31 @@ class NotRegularFileError(OSError):
     symbolic link): it is not opened for reading, which could block or never end."""
 
 
+def open_regular(path: "Union[str, os.PathLike[str]]") -> BinaryIO:
+    """path opened for reading in binary, when it names a regular file. Anything
+    else raises NotRegularFileError and is never read; the check is made on the
+    open descriptor, so a file swapped in between is caught too."""
+    # O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise NotRegularFileError(errno.EINVAL, NOT_REGULAR, os.fsdecode(path))
+        os.set_blocking(descriptor, True)
+        return os.fdopen(descriptor, "rb")
+    except BaseException:
+        os.close(descriptor)
+        raise
+
+
 def read_source(source: Source) -> bytes:
-    """The bytes of source: a path is read whole, bytes-like objects are copied
-    to bytes. A path that is no regular file raises NotRegularFileError and is
-    never read; the check is made on the open descriptor, so a file swapped in
-    between is caught too."""
+    """The bytes of source: a path is read whole (see open_regular), bytes-like
+    objects are copied to bytes."""
     if isinstance(source, (bytes, bytearray, memoryview)):
         return bytes(source)
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError("source must be a file path or raw bytes")
-    # O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    descriptor = os.open(source, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
-    try:
-        mode = os.fstat(descriptor).st_mode
-        if not stat.S_ISREG(mode):
-            raise NotRegularFileError(errno.EINVAL, NOT_REGULAR, os.fsdecode(source))
-        os.set_blocking(descriptor, True)
-        with os.fdopen(descriptor, "rb", closefd=False) as stream:
-            return stream.read()
-    finally:
-        os.close(descriptor)
+    with open_regular(source) as stream:
+        return stream.read()
 
 
 def shown(name: str) -> str:

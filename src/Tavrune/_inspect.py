@@ -27,6 +27,8 @@ ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (
 # Inflated image data is looked at in pieces of this size: memory stays small
 # whatever the image's size.
 INFLATE_PIECE = 1 << 20
+# Where zlib refused a byte is searched for in steps of this size.
+FAILING_STEP = 1 << 12
 # Filter types are kept for this many rows at most (the tuple alone takes 32 MiB).
 RECORDED_ROWS = 1 << 22
 
@@ -644,19 +646,41 @@ def _inflate(walk: _Walk) -> Tuple[Optional[_Rows], Optional[Stop]]:
     return rows, None
 
 
+def _inflates(inflater: "zlib._Decompress", data: memoryview) -> bool:
+    """Whether inflater takes data without an error. The output is dropped
+    piece by piece, so that a little data that inflates to a lot costs no
+    memory."""
+    try:
+        out = inflater.decompress(data, INFLATE_PIECE)
+        # Also the output still held back when the input ran out, whose bits
+        # zlib has taken but not yet decoded.
+        while inflater.unconsumed_tail or len(out) == INFLATE_PIECE:
+            out = inflater.decompress(inflater.unconsumed_tail, INFLATE_PIECE)
+    except zlib.error:
+        return False
+    return True
+
+
 def _first_failing(saved: "zlib._Decompress", piece: memoryview) -> int:
-    """The length of the shortest prefix of piece that makes the inflater (as it
-    was before piece) fail, minus one: the offset of the byte zlib refused."""
-    low, high = 0, len(piece)  # a prefix of low bytes passes, of high bytes fails
-    while high - low > 1:
-        middle = (low + high) // 2
-        trial = saved.copy()
-        try:
-            trial.decompress(piece[:middle], 0)
-            low = middle
-        except zlib.error:
-            high = middle
-    return low
+    """The offset in piece of the byte zlib refused, given the inflater as it
+    was before piece. piece is fed again in steps of FAILING_STEP bytes, and
+    the step that fails is halved: the data is inflated about once, not once
+    for every halving."""
+    inflater = saved.copy()
+    for start in range(0, len(piece), FAILING_STEP):
+        step = piece[start:start + FAILING_STEP]
+        before = inflater.copy()
+        if _inflates(inflater, step):
+            continue
+        low, high = 0, len(step)  # a prefix of low bytes passes, of high bytes fails
+        while high - low > 1:
+            middle = (low + high) // 2
+            if _inflates(before.copy(), step[:middle]):
+                low = middle
+            else:
+                high = middle
+        return start + low
+    return max(0, len(piece) - 1)
 
 
 def _inspect_png(data: memoryview) -> PngLayout:

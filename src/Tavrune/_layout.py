@@ -1,5 +1,5 @@
 """A file's layout as the module keeps it, and what differs between a file and
-the module's re-save of it: what ``info``, ``resave`` and ``check`` print."""
+the module's re-save of it: what the demo, ``resave`` and ``check`` print."""
 
 import difflib
 import io
@@ -7,9 +7,8 @@ import struct
 import zlib
 
 from Tavrune import simpleImage_ext as ext
+from Tavrune._cli_layout import chunk_groups, filter_summary
 from Tavrune._load import load
-
-FILTER_NAMES = ("None", "Sub", "Up", "Average", "Paeth")
 
 
 def open_quietly(source):
@@ -36,39 +35,7 @@ def read_chunks(data):
     return chunks, len(data) - stream.tell()
 
 
-# --- info ---------------------------------------------------------------------------
-
-
-def chunk_rows(chunks):
-    """(index, type, size, note) for each line of the chunk table of [(type, size), ...].
-
-    Consecutive IDAT chunks of one size share a line, together with the IDAT
-    chunk that ends the run when it is the last of the image data: a writer
-    cuts the stream into equal pieces and the last one takes the rest."""
-    rows, start = [], 0
-    while start < len(chunks):
-        kind, size = chunks[start]
-        end = start + 1
-        while kind == b"IDAT" and end < len(chunks) and chunks[end] == (kind, size):
-            end += 1
-        note = ""
-        if end - start > 1:
-            note = " each"
-            ends_data = end + 1 == len(chunks) or chunks[end + 1][0] != b"IDAT"
-            if end < len(chunks) and chunks[end][0] == b"IDAT" and ends_data:
-                note += f", last {chunks[end][1]}"
-                end += 1
-        count = end - start
-        index = str(start) if count == 1 else f"{start}-{end - 1}"
-        name = kind.decode("latin-1") + (f" \u00d7{count}" if count > 1 else "")
-        rows.append((index, name, size, note))
-        start = end
-    return rows
-
-
-def filter_counts(filters):
-    """{filter name: number of rows} for the filter types that occur, in type order."""
-    return {(FILTER_NAMES[t] if t < len(FILTER_NAMES) else str(t)): filters.count(t) for t in sorted(set(filters))}
+# --- the demo: a layout as the module keeps it ------------------------------------
 
 
 def layout(path, rows=False):
@@ -79,15 +46,15 @@ def layout(path, rows=False):
         lines = [f"BMP {describe(image)}"]
         lines += [f"  {key:<13}{value}" for key, value in (image._bmp_header or {}).items()]
         return lines
-    table = chunk_rows([(kind, length) for kind, _, length in image._png_chunks])
+    chunks = [(kind.decode("latin-1"), length) for kind, _, length in image._png_chunks]
+    table = [(index, name, chunks[start][1], f" {note}" if note else "")
+             for start, _, index, name, note in chunk_groups(chunks)]
     index_width = max(2, *(len(index) for index, _, _, _ in table))
     name_width = max(4, *(len(name) for _, name, _, _ in table))
     lines = [f"PNG {describe(image)}", f"  {'#':<{index_width}} {'type':<{name_width}}{'size':>8}"]
     lines += [f"  {index:<{index_width}} {name:<{name_width}}{size:>8}{note}" for index, name, size, note in table]
     filters = bytes(image._png_filters)
-    counts = ", ".join(f"{count} row{'s' if count != 1 else ''} {name}"
-                       for name, count in filter_counts(filters).items())
-    lines.append(f"  filter types: {counts or 'none'}")
+    lines.append(f"  filter types: {filter_summary(filters)}")
     if rows:
         lines.append("  filter type per row:")
         for start in range(0, len(filters), 32):
@@ -185,10 +152,10 @@ def _changed_chunks(old_rest, new_rest):
     return ", ".join(dict.fromkeys(name.decode("latin-1") for name in names))
 
 
-def _png_lost(old, new, image, again):
+def _png_lost(old_chunks, new, image, again):
     if again._png_chunks is None:
         return ["not saved as a PNG"]
-    (old_chunks, _), (new_chunks, _) = read_chunks(old), read_chunks(new)
+    new_chunks, _ = read_chunks(new)
     lost = []
     old_rest = [chunk for chunk in old_chunks if chunk[0] != b"IDAT"]
     new_rest = [chunk for chunk in new_chunks if chunk[0] != b"IDAT"]
@@ -205,16 +172,17 @@ def _png_lost(old, new, image, again):
     return lost
 
 
-def lost_in_resave(old, new, image, again):
+def lost_in_resave(old, new, image, again, old_chunks=None):
     """What the re-saved file lost of the layout and pixels of the file it was
     opened from: a list of texts, empty when everything was kept. old and new are
-    the bytes of the two files, image and again what they open to.
+    the bytes of the two files, image and again what they open to; old_chunks
+    is read_chunks(old) when the caller has it already.
 
     PNG: every chunk but IDAT byte for byte and in order, the row filter types,
     the IDAT sizes cut as the kept sizes say. BMP: the kept header fields. Both:
     size, pixels and alpha plane read back identical."""
     if image._png_chunks is not None:
-        lost = _png_lost(old, new, image, again)
+        lost = _png_lost((read_chunks(old) if old_chunks is None else old_chunks)[0], new, image, again)
     elif again._png_chunks is not None:
         lost = ["not saved as a BMP"]
     elif again._bmp_header != image._bmp_header:

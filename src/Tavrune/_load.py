@@ -2,15 +2,13 @@
 
 from __future__ import annotations
 
-import errno
 import io
-import os
 import pathlib
 from typing import Union
 
 # The extension first: a load of it that fails leaves no module of ours behind.
 from Tavrune.simpleImage_ext import SimpleImage  # isort: skip
-from Tavrune._files import NotRegularFileError  # isort: skip
+from Tavrune._files import open_regular  # isort: skip
 
 LoadSource = Union[str, pathlib.Path, bytes, bytearray]
 
@@ -35,10 +33,8 @@ def load(source: LoadSource) -> SimpleImage:
     """
     # The same test open makes: a str or a Path (subclasses too) is a file name.
     if isinstance(source, (str, pathlib.Path)):
-        # A FIFO would wait for a writer for ever, a device never end.
-        if os.path.exists(source) and not os.path.isfile(source):
-            raise NotRegularFileError(errno.EINVAL, "not a regular file", os.fspath(source))
-        with open(source, "rb") as stream:
+        # Only a regular file: a FIFO would wait for a writer for ever, a device never end.
+        with open_regular(source) as stream:
             decoded = SimpleImage._streamToImage(stream)
     elif isinstance(source, (bytes, bytearray)):
         decoded = SimpleImage._streamToImage(io.BytesIO(source))

@@ -18,7 +18,7 @@ from typing import Callable, Iterator, Optional, Union
 
 from typing import TYPE_CHECKING
 
-from Tavrune._files import NotRegularFileError
+from Tavrune._files import NOT_REGULAR, NotRegularFileError
 
 if TYPE_CHECKING:
     from Tavrune.simpleImage_ext import SimpleImage
@@ -63,7 +63,7 @@ def _replaced(target: str) -> Optional[os.stat_result]:
     except FileNotFoundError:
         return None
     if not stat.S_ISREG(status.st_mode):
-        raise NotRegularFileError(errno.EINVAL, "not a regular file", target)
+        raise NotRegularFileError(errno.EINVAL, NOT_REGULAR, target)
     return status
 
 

@@ -11,6 +11,8 @@ the independent layout reader."""
 import struct
 import zlib
 
+from Tavrune._inspect import COMPRESSIONS, HEADER_NAMES, _header_problem, _inspect_bmp
+
 VERIFIED, UNSUPPORTED, DAMAGED, FAILED = "verified", "unsupported", "damaged", "failed"
 
 # The pixel buffer of an image must stay under 2^31 bytes.
@@ -22,24 +24,20 @@ _DAMAGE = {
     "Unexpected EOF while reading chunk data", "Unexpected EOF while reading chunk CRC",
     "Corrupted PNG chunk detected", "Incomplete PNG header information", "Malformed PNG image data",
     "Incomplete BMP pixel data", "Corrupted BMP DIB header", "negative count",
+    # Said only of a file that starts with "BM" and ends inside the 14-byte file header.
+    "Unsupported BMP header",
 }
-_UNSUPPORTED = {"Unsupported image format", "Unsupported BMP header"}
+_UNSUPPORTED = {"Unsupported image format"}
 
-# PNG: the bit depths each colour type allows.
-_PNG_DEPTHS = {0: (1, 2, 4, 8, 16), 2: (8, 16), 3: (1, 2, 4, 8), 4: (8, 16), 6: (8, 16)}
-_PNG_CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
-# BMP: the header sizes, bit counts and compression methods the format knows.
-_BMP_HEADER_SIZES = (12, 16, 40, 52, 56, 64, 108, 124)
+# BMP: the bit counts the format knows (the header sizes and compression
+# methods are the layout reader's).
 _BMP_BIT_COUNTS = (0, 1, 2, 4, 8, 16, 24, 32, 64)
-_BMP_COMPRESSIONS = (0, 1, 2, 3, 4, 5, 6, 11, 12, 13)
 
 
 def _png_valid_header(header):
     """Whether a PNG header holds values the format allows (its kind may still
     be one the module refuses)."""
-    return (header is not None and 0 < header.width < PIXEL_LIMIT and 0 < header.height < PIXEL_LIMIT
-            and header.bit_depth in _PNG_DEPTHS.get(header.colour_type, ())
-            and header.compression == 0 and header.filter_method == 0 and header.interlace in (0, 1))
+    return header is not None and _header_problem(header) is None
 
 
 def _beyond_pixel_limit(width, height, channels=3):
@@ -61,9 +59,9 @@ def _png(message, layout):
 def _bmp(message, layout):
     fields = {name: getattr(layout, name, None) for name in ("header_size", "bit_count", "compression")}
     if message == "Only BITMAPINFOHEADER BMP files are supported":
-        return (UNSUPPORTED if fields["header_size"] in _BMP_HEADER_SIZES else DAMAGED), None
+        return (UNSUPPORTED if fields["header_size"] in HEADER_NAMES else DAMAGED), None
     if message == "Only uncompressed 24-bit BMP files are supported":
-        known = (fields["bit_count"] in _BMP_BIT_COUNTS and fields["compression"] in _BMP_COMPRESSIONS
+        known = (fields["bit_count"] in _BMP_BIT_COUNTS and fields["compression"] in COMPRESSIONS
                  and getattr(layout, "fields", {}).get("planes", 1) == 1)
         return (UNSUPPORTED if known else DAMAGED), None
     if message == "value too large to convert to int" and getattr(layout, "width", None) is not None:
@@ -104,18 +102,15 @@ def where(layout):
 
 
 def _bmp_notes(data):
-    header_end, (pixel_offset, header_size, height, colours_used) = 14, struct.unpack_from("<10xI I 4x i 20x I", data)
-    width, = struct.unpack_from("<i", data, 18)
-    rows = (abs(width) * 3 + 3) // 4 * 4 * abs(height)
-    gap = pixel_offset - header_end - header_size
-    after_rows = len(data) - pixel_offset - rows
+    # Where the rows are and what lies around them, as the layout reader finds it.
+    layout = _inspect_bmp(memoryview(data))
     found = []
-    if gap > 0:
-        table = f" (a colour table of {colours_used} entries)" if colours_used else ""
-        found.append(f"{gap} bytes between the header and the pixel rows{table}, which a save drops")
-    if after_rows > 0:
-        found.append(f"{after_rows} bytes after the pixel rows, which a save drops")
-    if height < 0:
+    if layout.gap > 0:
+        table = f" (a colour table of {layout.colours_used} entries)" if layout.colours_used else ""
+        found.append(f"{layout.gap} bytes between the header and the pixel rows{table}, which a save drops")
+    if layout.after_rows > 0:
+        found.append(f"{layout.after_rows} bytes after the pixel rows, which a save drops")
+    if layout.top_down:
         found.append("rows stored top-down, which a save writes bottom-up")
     return found
 
