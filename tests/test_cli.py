@@ -262,3 +262,22 @@ def test_a_fault_of_the_command_itself_keeps_its_traceback(tmp_path, monkeypatch
     with pytest.raises(ValueError, match="a bug in the comparison"):
         _cli.run_command(["resave", path, path])
     assert _cli.run_command(["resave", str(tmp_path / "missing.png"), path]) == 1  # a file's trouble: a message
+
+
+@pytest.mark.parametrize("arguments", [["resave", "IN", "OUT"], ["to-bmp", "IN", "OUT"], ["resave", "-o", "DIR", "IN"]])
+def test_a_file_that_does_not_read_back_fails_the_command(tmp_path, monkeypatch, capsys, arguments):
+    from Tavrune import _cli
+    source = write(tmp_path / "in.png", build_png(random_rows(2, 2)))
+    opened = []
+
+    def open_altered(data):  # the read-back (every second open) finds other pixels
+        image = _cli.open_quietly.__wrapped__(data)
+        opened.append(image)
+        if len(opened) % 2 == 0:
+            image._pixels[0] ^= 1
+        return image
+    open_altered.__wrapped__ = _cli.open_quietly
+    monkeypatch.setattr(_cli, "open_quietly", open_altered)
+    names = {"IN": source, "OUT": str(tmp_path / "out.png"), "DIR": str(tmp_path / "out")}
+    assert _cli.run_command([names.get(a, a) for a in arguments] + (["-j", "1"] if "-o" in arguments else [])) == 1
+    assert "pixels read back: DIFFERENT" in capsys.readouterr().out

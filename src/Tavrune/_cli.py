@@ -55,12 +55,16 @@ def read(path):
 # --- one file ---------------------------------------------------------------------------
 
 
+READ_BACK_DIFFERENT = "pixels read back: DIFFERENT"
+
+
 def pixels_read_back(image, data, alpha=True):
-    """Whether the file's bytes open to the pixels (and alpha) of image."""
+    """Whether the file's bytes open to the pixels (and alpha) of image. A file
+    that does not is a failed write: the command's status says so."""
     with files_reported():
         again = open_quietly(data)
     same = again._pixels == image._pixels and (not alpha or again._alpha == image._alpha)
-    return f"pixels read back: {'identical' if same else 'DIFFERENT'}"
+    return "pixels read back: identical" if same else READ_BACK_DIFFERENT
 
 
 def resave_report(source, target):
@@ -94,9 +98,10 @@ REPORTS = {"resave": resave_report, "to-bmp": to_bmp_report}
 
 
 def print_lines(lines):
+    """Prints lines; status 1 when they report a file that did not read back."""
     for line in lines:
         print(line)
-    return 0
+    return 1 if READ_BACK_DIFFERENT in lines else 0
 
 
 # --- many files -------------------------------------------------------------------------
@@ -131,7 +136,8 @@ def identities(path):
 def convert_many(command, sources, folder, jobs):
     """resave or to-bmp with -o: every input file, or every PNG and BMP in an
     input folder, written into folder (under its path relative to the input
-    folder), each reported as one file is. Status 1 when any was not written.
+    folder), each reported as one file is. Status 1 when any was not written or
+    did not read back.
 
     Each file is written through a temporary file renamed onto it, so an input
     rewritten in place (-o naming its own folder) is either as it was or whole.
@@ -163,10 +169,10 @@ def convert_many(command, sources, folder, jobs):
         os.makedirs(folder, exist_ok=True)
     progress = _batch.Progress(len(tasks))
     to_terminal = sys.stdout.isatty()
-    done = not_written = 0
+    done = not_written = differ = 0
 
     def show(task, outcome):
-        nonlocal done, not_written
+        nonlocal done, not_written, differ
         lines, error = outcome
         done += 1
         if to_terminal or error is not None:
@@ -174,7 +180,8 @@ def convert_many(command, sources, folder, jobs):
         if error is not None:
             not_written += 1
             print(f"error: {task[1]}: {error}", file=sys.stderr)
-        print_lines(lines)
+        if print_lines(lines):
+            differ += 1
         progress.update(done)
 
     try:
@@ -184,7 +191,7 @@ def convert_many(command, sources, folder, jobs):
     for error in found.unlisted:
         print(f"error: {message(error)}", file=sys.stderr)
     print(f"{len(tasks) - not_written} of {len(tasks)} files written to {folder}")
-    return 1 if not_written or found.unlisted else 0
+    return 1 if not_written or differ or found.unlisted else 0
 
 
 def layout_of(data):
